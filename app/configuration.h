@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// Everything the program would otherwise have to be told at run time. The
+// shipped program takes it from the build (fromBuild); tests, benchmarks and the
+// demo build their own.
+struct Configuration
+{
+    // Base address of the update server, without a trailing slash.
+    QString updateServerUrl;
+    // Reverse-DNS identifier; names the directory the firmware is downloaded to.
+    QString bundleId;
+    // Directory whose direct entries are the mounted removable volumes.
+    QString mountRoot;
+    // Directory that holds the bundled tools ("dfu-programmer").
+    QString resourceDir;
+    // Per-user temporary directory; the download directory is made inside it.
+    QString tempDir;
+
+    // The values compiled into this build, with the resource directory found
+    // relative to the running executable.
+    static Configuration fromBuild();
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+
+namespace Ui {
+class MainWindow;
+}
+class AppDelegate;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+
+// The one window, built from resources/mainwindow.ui. It only lays out the four
+// controls; the controller does everything with them.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    QPlainTextEdit *outputText() const;
+    QTableView *tableView() const;
+    QProgressBar *spinner() const;
+    QPushButton *buildButton() const;
+
+    // Hands the four controls to the controller through its outlet setters.
+    void connectOutlets(AppDelegate &delegate) const;
+
+private:
+    std::unique_ptr<Ui::MainWindow> m_ui;
+};

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and then either runs the program or the
+# whole test suite. Usage: tools/quickstart.sh run|test [build-dir]
+set -euo pipefail
+
+mode=${1:-}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${2:-$here/build}
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev libgl-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
+    dfu-programmer
+    clang libclang-rt-14-dev
+    xvfb xauth
+)
+
+install_missing() {
+    local missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+}
+
+configure_and_build() {
+    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$build"
+}
+
+case "$mode" in
+run)
+    install_missing
+    configure_and_build
+    if [ -x "$build/bin/hoop-updater-demo" ]; then
+        exec "$build/bin/hoop-updater-demo"
+    fi
+    exec "$build/bin/hoop-updater"
+    ;;
+test)
+    install_missing
+    configure_and_build
+    cd "$build"
+    QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600 -j "$(nproc)"
+    ;;
+*)
+    echo "usage: $0 run|test [build-dir]" >&2
+    exit 2
+    ;;
+esac
