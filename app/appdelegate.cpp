@@ -14,8 +14,7 @@
 
 AppDelegate::AppDelegate(Configuration configuration, QObject *parent)
     : QObject(parent), m_configuration(std::move(configuration))
-{
-}
+{}
 
 AppDelegate::~AppDelegate() = default;
 

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <optional>
 
-
 // The application's one controller: it holds the window's four controls and the
 // state they show, and carries the application's operations. The operations are
 // thin entry points; the work lives in the units of catalogue/ and update/.

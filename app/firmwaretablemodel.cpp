@@ -7,8 +7,7 @@
 
 FirmwareTableModel::FirmwareTableModel(AppDelegate *delegate, QTableView *view)
     : QAbstractTableModel(view), m_delegate(delegate), m_view(view)
-{
-}
+{}
 
 void FirmwareTableModel::reload()
 {

@@ -21,7 +21,6 @@ int main(int argc, char *argv[])
 
     // The launch handler runs once the event loop is up and the window is on screen.
     QMetaObject::invokeMethod(
-        &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); },
-        Qt::QueuedConnection);
+        &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
     return app.exec();
 }

@@ -5,13 +5,28 @@
 #include "ui_mainwindow.h"
 
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QSizePolicy>
+
+// The platform's fixed-width font; some platforms (offscreen, bare X) answer
+// with a proportional one, so fall back to whatever fixed-pitch family exists.
+static QFont consoleFont()
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QFontMetrics metrics(font);
+    if (metrics.horizontalAdvance(QLatin1Char('i')) == metrics.horizontalAdvance(QLatin1Char('W')))
+        return font;
+    font.setFamily(QStringLiteral("monospace"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    return font;
+}
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::MainWindow)
 {
     m_ui->setupUi(this);
-    m_ui->outputText->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_ui->outputText->setFont(consoleFont());
     m_ui->outputText->setMaximumBlockCount(0);
     // The stopped indicator is hidden but keeps its place, so the layout never jumps.
     QSizePolicy policy = m_ui->spinner->sizePolicy();
@@ -22,10 +37,22 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::Main
 
 MainWindow::~MainWindow() = default;
 
-QPlainTextEdit *MainWindow::outputText() const { return m_ui->outputText; }
-QTableView *MainWindow::tableView() const { return m_ui->tableView; }
-QProgressBar *MainWindow::spinner() const { return m_ui->spinner; }
-QPushButton *MainWindow::buildButton() const { return m_ui->buildButton; }
+QPlainTextEdit *MainWindow::outputText() const
+{
+    return m_ui->outputText;
+}
+QTableView *MainWindow::tableView() const
+{
+    return m_ui->tableView;
+}
+QProgressBar *MainWindow::spinner() const
+{
+    return m_ui->spinner;
+}
+QPushButton *MainWindow::buildButton() const
+{
+    return m_ui->buildButton;
+}
 
 void MainWindow::connectOutlets(AppDelegate &delegate) const
 {
