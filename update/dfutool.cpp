@@ -1,0 +1,125 @@
+#include "update/dfutool.h"
+
+#include "platform/devlog.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <climits>
+
+namespace {
+
+const QString kTarget = QStringLiteral("at32uc3b1256");
+constexpr qsizetype kMaxKeptOutput = 8 * 1024 * 1024;
+// A killed tool stuck in the kernel (a hung USB transfer) may take a moment to
+// go; it is not waited for longer than this.
+constexpr int kReapMs = 5000;
+
+void keep(QByteArray &kept, const QByteArray &chunk)
+{
+    const qsizetype room = kMaxKeptOutput - kept.size();
+    kept.append(chunk.constData(), qMin(room, chunk.size()));
+}
+
+} // namespace
+
+DfuTool::DfuTool(QString toolPath, DfuTimeouts timeouts)
+    : m_toolPath(std::move(toolPath)), m_timeouts(timeouts)
+{}
+
+DfuTool::Outcome DfuTool::run(const char *name, const QStringList &arguments, int timeoutMs) const
+{
+    if (m_toolPath.isEmpty())
+        throw DfuToolError("DFU tool: no tool path is set");
+    // A relative path is taken from the working directory, never searched for.
+    const QFileInfo info(m_toolPath);
+    const QString program = info.absoluteFilePath();
+    if (!info.exists())
+        throw DfuToolError("DFU tool not found: " + program.toStdString());
+    if (!info.isFile() || !info.isExecutable())
+        throw DfuToolError("DFU tool is not an executable file: " + program.toStdString());
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LIBUSB_DEBUG"));
+
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    // Nobody answers a prompt: a tool that asks gets end of file, not a wait.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(QIODevice::ReadOnly);
+    if (!process.waitForStarted(-1))
+        throw DfuToolError("DFU tool " + program.toStdString() +
+                           " could not be started: " + process.errorString().toStdString());
+
+    Outcome outcome;
+    QByteArray bytes;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (process.state() != QProcess::NotRunning) {
+        const qint64 left = deadline.remainingTime();
+        if (left == 0) {
+            outcome.timedOut = true;
+            process.kill();
+            process.waitForFinished(kReapMs);
+            break;
+        }
+        const int slice = int(qMin<qint64>(left, INT_MAX));
+        // Returns on new output, at the tool's exit, or when the bound is up;
+        // also at once when the tool has closed its output but runs on, and
+        // then only its exit is left to wait for.
+        if (!process.waitForReadyRead(slice) && process.state() != QProcess::NotRunning)
+            process.waitForFinished(int(qMin<qint64>(deadline.remainingTime(), INT_MAX)));
+        keep(bytes, process.readAll());
+    }
+    keep(bytes, process.readAll());
+
+    outcome.output = QString::fromUtf8(bytes);
+    outcome.exitedZero = !outcome.timedOut && process.state() == QProcess::NotRunning &&
+                         process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (outcome.timedOut)
+        devLog(QString::fromLatin1(name) +
+               QStringLiteral(": dfu-programmer did not finish within ") +
+               QString::number(timeoutMs) + QStringLiteral(" ms and was killed"));
+    return outcome;
+}
+
+bool DfuTool::detected()
+{
+    const Outcome o = run("GET", {kTarget, QStringLiteral("get")}, m_timeouts.probeMs);
+    return !o.timedOut && o.output.contains(QLatin1String("Bootloader Version:"));
+}
+
+bool DfuTool::erase()
+{
+    const Outcome o = run("ERASE", {kTarget, QStringLiteral("erase")}, m_timeouts.eraseMs);
+    devLog(QStringLiteral("ERASE=") + o.output);
+    return o.exitedZero && o.output.isEmpty();
+}
+
+bool DfuTool::flash(const QString &imagePath)
+{
+    const Outcome o = run(
+        "FLASH",
+        {kTarget, QStringLiteral("flash"), QStringLiteral("--suppress-bootloader-mem"), imagePath},
+        m_timeouts.flashMs);
+    devLog(QStringLiteral("FLASH=") + o.output);
+    return o.exitedZero && o.output.contains(QLatin1String("bytes used"));
+}
+
+bool DfuTool::reset()
+{
+    const Outcome o = run("RESET", {kTarget, QStringLiteral("reset")}, m_timeouts.resetMs);
+    devLog(QStringLiteral("RESET=") + o.output);
+    return o.exitedZero && o.output.isEmpty();
+}
+
+bool DfuTool::start()
+{
+    const Outcome o = run("START", {kTarget, QStringLiteral("start")}, m_timeouts.startMs);
+    devLog(QStringLiteral("START=") + o.output);
+    return !o.timedOut && o.output.contains(QLatin1String("dfu-programmer: no device present."));
+}
