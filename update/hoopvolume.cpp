@@ -1,0 +1,40 @@
+#include "update/hoopvolume.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+std::optional<QString> findHoopVolumeLabel(const QString &mountRoot)
+{
+    // Dirs keeps only entries the listing calls directories (a link to a
+    // directory counts as one); the marker may be any kind of entry.
+    const QFileInfoList entries = QDir(mountRoot).entryInfoList(
+        QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo &entry : entries) {
+        const QString label = entry.fileName();
+        if (QFileInfo::exists(volumePath(mountRoot, label, QStringLiteral("hoopinfo.txt"))))
+            return label;
+    }
+    return std::nullopt;
+}
+
+QString volumePath(const QString &mountRoot, const QString &label, const QString &fileName)
+{
+    return mountRoot + QLatin1Char('/') + label + QLatin1Char('/') + fileName;
+}
+
+std::optional<QString> writeBootloaderRequest(const QString &mountRoot, const QString &label)
+{
+    static const QByteArray request("bootloader");
+    QSaveFile file(volumePath(mountRoot, label, QStringLiteral("runnow.cfg")));
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    if (file.write(request) != request.size()) {
+        const QString error = file.errorString();
+        file.cancelWriting();
+        return error;
+    }
+    if (!file.commit())
+        return file.errorString();
+    return std::nullopt;
+}
