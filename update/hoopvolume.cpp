@@ -23,18 +23,24 @@ QString volumePath(const QString &mountRoot, const QString &label, const QString
     return mountRoot + QLatin1Char('/') + label + QLatin1Char('/') + fileName;
 }
 
+static QString describe(const QSaveFile &file)
+{
+    const QString error = file.errorString();
+    return error.isEmpty() ? QStringLiteral("Could not write ") + file.fileName() : error;
+}
+
 std::optional<QString> writeBootloaderRequest(const QString &mountRoot, const QString &label)
 {
     static const QByteArray request("bootloader");
     QSaveFile file(volumePath(mountRoot, label, QStringLiteral("runnow.cfg")));
     if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
+        return describe(file);
     if (file.write(request) != request.size()) {
-        const QString error = file.errorString();
+        const QString error = describe(file);
         file.cancelWriting();
         return error;
     }
     if (!file.commit())
-        return file.errorString();
+        return describe(file);
     return std::nullopt;
 }

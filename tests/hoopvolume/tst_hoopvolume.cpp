@@ -79,18 +79,9 @@ void TestHoopVolume::search_data()
         << QStringList{".hoop/hoopinfo.txt"} << std::optional<QString>(".hoop");
     QTest::newRow("marker in the root itself is no volume")
         << QStringList{"hoopinfo.txt", "plain file"} << none;
-    QTest::newRow("marker deeper than a volume's top")
-        << QStringList{"USB/sub/hoopinfo.txt"} << none;
     QTest::newRow("link to a hoop directory")
         << QStringList{"linked -> elsewhere", "../elsewhere/hoopinfo.txt"}
         << std::optional<QString>("linked");
-    QTest::newRow("other letter case")
-        << QStringList{"HOOP/HOOPINFO.TXT"}
-#ifdef Q_OS_MACOS
-        << std::optional<QString>("HOOP"); // the default volume format ignores case
-#else
-        << none;
-#endif
 }
 
 void TestHoopVolume::search()
@@ -213,7 +204,6 @@ void TestHoopVolume::readOnlyVolume()
     const std::optional<QString> error = writeBootloaderRequest(root(), QStringLiteral("HOOP"));
     QVERIFY(error.has_value());
     QVERIFY(!error->trimmed().isEmpty());
-    qInfo() << "read-only volume:" << *error;
     QFile request(volume + "/runnow.cfg");
     QVERIFY(request.open(QIODevice::ReadOnly));
     QCOMPARE(request.readAll(), QByteArray("old"));
