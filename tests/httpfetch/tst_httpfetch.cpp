@@ -116,9 +116,6 @@ void TestHttpFetch::initTestCase()
             return false;
         });
     });
-    http.Get(R"(/echo/(\d+))", [](const httplib::Request &req, httplib::Response &res) {
-        res.set_content(body(std::stoul(req.matches[1])), "text/plain");
-    });
     server.start();
 
     // Two self-signed certificates for 127.0.0.1: the server's and a stranger's.
@@ -187,7 +184,6 @@ void TestHttpFetch::unusableUrl_data()
     QTest::addColumn<QString>("url");
     QTest::newRow("empty") << QString();
     QTest::newRow("no scheme") << QStringLiteral("127.0.0.1/ok");
-    QTest::newRow("words") << QStringLiteral("not a url");
     QTest::newRow("no host") << QStringLiteral("http:///ok");
     QTest::newRow("file") << QStringLiteral("file:///etc/hostname");
     QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1/");
@@ -225,7 +221,7 @@ void TestHttpFetch::concurrentFetches()
         workers.emplace_back([&, t] {
             for (int i = 0; i < rounds; ++i) {
                 const size_t size = 1 + t * 100 + i;
-                const auto got = fetchUrl(server.url(QStringLiteral("/echo/%1").arg(size)));
+                const auto got = fetchUrl(server.url(QStringLiteral("/sized/%1").arg(size)));
                 if (got && got->toStdString() == body(size))
                     ++good;
             }

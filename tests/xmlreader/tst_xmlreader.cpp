@@ -62,6 +62,9 @@ void TestXmlReader::tree_data()
         << ::tree(R"({"a":{"x":"1","b":[{"text":"hello two"},{}],"text":"tail"}})");
     QTest::newRow("empty element") << QByteArray("<r/>") << ::tree(R"({"r":{}})");
     QTest::newRow("empty element, end tag") << QByteArray("<r></r>") << ::tree(R"({"r":{}})");
+    QTest::newRow("white space outside the document element is no text")
+        << QByteArray("<?xml version=\"1.0\"?>\n<!-- c -->\n<r><c/></r>\n")
+        << ::tree(R"({"r":{"c":{}}})");
     QTest::newRow("indented")
         << QByteArray(
                "<?xml version=\"1.0\"?>\n<root>\n  <Hoop>\n    <F a=\"1\"/>\n  </Hoop>\n</root>\n")
