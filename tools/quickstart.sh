@@ -9,7 +9,7 @@ build=${2:-$here/build}
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev libgl-dev fonts-dejavu-core libcurl4-openssl-dev libcpp-httplib-dev libssl-dev
+    qt6-base-dev libgl-dev fonts-dejavu-core libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl
     dfu-programmer
     clang libclang-rt-14-dev
     xvfb xauth
