@@ -6,6 +6,9 @@
 
 std::optional<QString> findHoopVolumeLabel(const QString &mountRoot)
 {
+    // QDir would read an empty path as the working directory.
+    if (mountRoot.isEmpty())
+        return std::nullopt;
     // Dirs keeps only entries the listing calls directories (a link to a
     // directory counts as one); the marker may be any kind of entry.
     const QFileInfoList entries = QDir(mountRoot).entryInfoList(

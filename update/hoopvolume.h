@@ -11,7 +11,7 @@
 // The name of the first directory directly under mountRoot (hidden ones
 // included, in the order the listing yields them, not sorted) in which
 // anything named "hoopinfo.txt" exists. Nothing when there is none or the
-// root cannot be listed; never an empty name for "none".
+// root cannot be listed or is empty; never an empty name for "none".
 std::optional<QString> findHoopVolumeLabel(const QString &mountRoot);
 
 // mountRoot + "/" + label + "/" + fileName

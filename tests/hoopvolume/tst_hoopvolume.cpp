@@ -20,6 +20,7 @@ private slots:
     void search_data();
     void search();
     void twoHoopsGiveTheFirstListed();
+    void emptyRootIsNotTheWorkingDirectory();
     void request_data();
     void request();
     void requestFails_data();
@@ -111,6 +112,16 @@ void TestHoopVolume::twoHoopsGiveTheFirstListed()
     }
     ::closedir(dir);
     QCOMPARE(findHoopVolumeLabel(root()), std::optional<QString>(first));
+}
+
+void TestHoopVolume::emptyRootIsNotTheWorkingDirectory()
+{
+    lay({"HOOP/hoopinfo.txt"});
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(root()));
+    const std::optional<QString> label = findHoopVolumeLabel(QString());
+    QDir::setCurrent(previous);
+    QCOMPARE(label, std::nullopt);
 }
 
 void TestHoopVolume::request_data()
