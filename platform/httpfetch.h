@@ -5,15 +5,21 @@
 
 #include <optional>
 
-// Limits of one fetch. They exist so that a dead, slow or hostile server can
-// neither hold the calling thread for minutes nor fill memory.
+// Limits of one fetch, so that a dead, slow or hostile server can neither
+// hold the calling thread for minutes nor fill memory.
 struct FetchLimits
 {
-    long connectTimeoutSeconds = 10; // CURLOPT_CONNECTTIMEOUT
-    long stallSeconds = 15; // abort when under 1 byte/s for this long (LOW_SPEED_LIMIT/TIME)
-    qint64 maxBytes = 4 * 1024 * 1024; // body cap; a larger body yields nothing
+    // A host that does not answer the connection (CURLOPT_CONNECTTIMEOUT).
+    long connectTimeoutSeconds = 10;
+    // A server that stops sending: abort when under 1 byte/s for this long
+    // (CURLOPT_LOW_SPEED_LIMIT / CURLOPT_LOW_SPEED_TIME).
+    long stallSeconds = 15;
+    // Body cap, enforced while receiving; a larger body yields nothing.
+    qint64 maxBytes = 4 * 1024 * 1024;
+    // Redirects followed before giving up, so a loop ends.
     long maxRedirects = 5;
-    QString caFile; // empty: the system CA store; otherwise verify against this CA bundle only
+    // Empty: the system CA store; otherwise verify against this CA bundle only.
+    QString caFile;
 };
 
 // Blocking GET of a whole resource; nothing on any failure, any status outside 200-299,
