@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString before = QStringLiteral("unchanged");
     QString error = before;
     for (quint64 options : {quint64(0), XMLReaderOptionProcessNamespaces}) {
-        const std::optional<QVariantMap> tree = XMLReader::dictionaryForXMLData(bytes, options, &error);
+        const std::optional<QVariantMap> tree =
+            XMLReader::dictionaryForXMLData(bytes, options, &error);
         check(error == before);
         if (!tree)
             continue;
