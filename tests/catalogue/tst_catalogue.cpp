@@ -39,7 +39,7 @@ QByteArray catalogue(int entries, const QString &root = "root", const QString &h
     QString xml = QStringLiteral("<%1>\n  <%2>\n").arg(root, hoop);
     for (int i = 0; i < entries; ++i)
         xml += entryXml(i);
-    xml += QStringLiteral("  </%1>\n</%2>\n").arg(hoop.section(' ', 0, 0), root.section(' ', 0, 0));
+    xml += QStringLiteral("  </%1>\n</%2>\n").arg(hoop, root);
     return head + xml.toUtf8();
 }
 
