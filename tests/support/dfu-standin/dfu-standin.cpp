@@ -10,7 +10,6 @@
 //   env NAME          write "NAME=value\n" or "NAME unset\n" to stdout
 //   hold PIDFILE      fork a child that keeps stdout open for two minutes; its
 //                     pid goes to PIDFILE
-//   pid FILE          write its own pid to FILE
 //   close             close stdout and stderr
 //   hang              sleep until killed
 //   signal N          raise signal N
@@ -116,8 +115,6 @@ int main(int argc, char **argv)
                 std::_Exit(0);
             }
             std::ofstream(arg, std::ios::trunc) << child << '\n';
-        } else if (verb == "pid") {
-            std::ofstream(arg, std::ios::trunc) << ::getpid() << '\n';
         } else if (verb == "close") {
             ::close(1);
             ::close(2);
