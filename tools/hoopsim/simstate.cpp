@@ -282,6 +282,9 @@ bool mountVolume(State &s)
     if (!readOnly)
         return true;
 
+    // The marker is visible a moment before the volume turns read-only; the
+    // caller holds the state lock throughout, and a program can only write
+    // the request after a probe, which waits for that lock.
     if (s.volumeKind == VolumeKind::Tmpfs) {
         if (::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
                     nullptr) != 0) {
