@@ -63,8 +63,14 @@ std::optional<QByteArray> fetchUrl(const QString &url, const FetchLimits &limits
     // Signals are process-wide; a library must not use them from worker threads.
     ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     // Nothing but the web: no file://, no other protocol, not even via a redirect.
+#if LIBCURL_VERSION_NUM >= 0x075500
     ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+#else // older system libcurl, as on some macOS releases
+    const long web = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+    ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS, web) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, web) == CURLE_OK;
+#endif
     // Bounded redirects, so a loop ends.
     ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects) == CURLE_OK;
