@@ -34,12 +34,15 @@
 namespace hoopsim {
 
 enum class Fault {
-    EraseFails,  // erase prints nothing and exits 1
-    FlashFails,  // flash prints an error and exits 1
-    ResetFails,  // reset prints nothing and exits 1
-    StartFails,  // start prints nothing and exits 0: the device did not leave DFU mode
-    HangOnGet,   // that operation never exits while the fault is on;
-    HangOnErase, // clearing the fault lets a hanging run finish normally
+    EraseFails, // erase prints nothing and exits 1
+    FlashFails, // flash prints an error and exits 1
+    ResetFails, // reset prints nothing and exits 1
+    StartFails, // start prints nothing and exits 0: the device did not leave DFU mode
+    // The operation does not exit while the fault is on; clearing it lets a
+    // hanging run finish normally. A hanging run still ends (exit 137) when
+    // the simulator is destroyed, and is killed when its parent process dies.
+    HangOnGet,
+    HangOnErase,
     HangOnFlash,
     HangOnReset,
     HangOnStart,
