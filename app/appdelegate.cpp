@@ -2,8 +2,14 @@
 
 #include "app/busyindicator.h"
 #include "app/firmwaretablemodel.h"
+#include "catalogue/updatecheck.h"
+#include "catalogue/xmlreader.h"
 #include "platform/devlog.h"
+#include "update/dfutool.h"
+#include "update/hoopvolume.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -16,7 +22,13 @@ AppDelegate::AppDelegate(Configuration configuration, QObject *parent)
     : QObject(parent), m_configuration(std::move(configuration))
 {}
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate()
+{
+    // The application itself never gets here during a run: main() ends the
+    // process first. Anyone else must let the run finish.
+    if (m_worker)
+        m_worker->wait();
+}
 
 void AppDelegate::applicationDidFinishLaunching()
 {
@@ -46,14 +58,59 @@ void AppDelegate::stopTask()
 
 void AppDelegate::runScript()
 {
-    // The update run is not part of this build yet.
+    if (m_worker)
+        return; // one run per launch
+    // The catalogue is copied now: it was written on this thread and never changes again.
+    const QVariantList firmwareList = fwList.value_or(QVariantList());
+    m_worker.reset(QThread::create(
+        [this, firmwareList] { m_lastOutcome.store(performUpdateRun(*this, firmwareList)); }));
+    m_worker->setObjectName(QStringLiteral("update run"));
+    m_worker->start(QThread::LowestPriority);
+}
+
+bool AppDelegate::isUpdateRunActive() const
+{
+    return m_worker && !m_worker->isFinished();
+}
+
+bool AppDelegate::waitForUpdateRun(int milliseconds)
+{
+    return !m_worker || m_worker->wait(QDeadlineTimer(milliseconds));
 }
 
 bool AppDelegate::checkForUpdates()
 {
-    // The update check is not part of this build yet; until it is, there is
-    // never a firmware to offer, so the button stays disabled.
-    return false;
+    updateUILog(QStringLiteral("Checking for updates...\n"));
+    fwList = usableFirmwareList(
+        XMLReader::getFirmwareList(catalogueUrl(m_configuration.updateServerUrl)));
+    if (!fwList) {
+        updateUILog(QStringLiteral("Unable to check for latest firmware. Check your internet "
+                                   "connection and restart the app.\n"));
+        return false;
+    }
+    devLog(QStringLiteral("\nFW List: ") + describeFirmwareList(*fwList));
+
+    QString lastName;
+    for (const QVariant &entry : *fwList) {
+        lastName = *firmwareNameOf(entry);
+        tableData().append(lastName);
+    }
+    // The placeholder row goes only if the table is showing it.
+    if (numberOfRows(m_tableView) > 0)
+        tableData().removeFirst();
+    reloadData(m_tableView);
+    const qint64 rows = numberOfRows(m_tableView);
+    if (rows < 2) {
+        setSelectedTableItemValue(lastName);
+    } else {
+        // Selecting the row runs the selection handler, which records the choice.
+        const QModelIndex last = m_tableView->model()->index(int(rows - 1), 0);
+        m_tableView->scrollTo(last);
+        m_tableView->selectionModel()->select(last, QItemSelectionModel::ClearAndSelect |
+                                                        QItemSelectionModel::Rows);
+    }
+    updateUILog(QStringLiteral("Select a firmware and hit \"Update Firmware\"\n"));
+    return true;
 }
 
 void AppDelegate::updateUILog(const QString &text)
@@ -131,6 +188,49 @@ void AppDelegate::setBuildButton(QPushButton *button)
     m_buildButton = button;
     if (button)
         connect(button, &QPushButton::clicked, this, &AppDelegate::startTask);
+}
+
+std::optional<QString> AppDelegate::getVexlumeHoopVolumeLabel()
+{
+    return findHoopVolumeLabel(m_configuration.mountRoot);
+}
+
+bool AppDelegate::vexlumeHoopDFUDetected()
+{
+    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).detected();
+}
+
+bool AppDelegate::vexlumeHoopErase()
+{
+    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).erase();
+}
+
+bool AppDelegate::vexlumeHoopFlash(const QString &imagePath)
+{
+    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).flash(imagePath);
+}
+
+bool AppDelegate::vexlumeHoopReset()
+{
+    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).reset();
+}
+
+bool AppDelegate::vexlumeHoopStart()
+{
+    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).start();
+}
+
+void AppDelegate::stopSpinner()
+{
+    // Widgets belong to the main thread; the stop is handed over in order.
+    QMetaObject::invokeMethod(
+        this, [this] { stopAnimation(m_spinner); }, Qt::QueuedConnection);
+}
+
+QString AppDelegate::bundledToolPath() const
+{
+    const QFileInfo tool(QDir(m_configuration.resourceDir), QStringLiteral("dfu-programmer"));
+    return tool.isFile() ? tool.absoluteFilePath() : QString();
 }
 
 QString AppDelegate::dfuToolPath() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/configuration.h"
+#include "update/updaterun.h"
 
 #include <QMutex>
 #include <QObject>
@@ -11,14 +12,16 @@
 #include <QString>
 #include <QStringList>
 #include <QTableView>
+#include <QThread>
 
 #include <atomic>
+#include <memory>
 #include <optional>
 
 // The application's one controller: it holds the window's four controls and the
 // state they show, and carries the application's operations. The operations are
 // thin entry points; the work lives in the units of catalogue/ and update/.
-class AppDelegate : public QObject
+class AppDelegate : public QObject, public UpdateRunHost
 {
     Q_OBJECT
 
@@ -37,13 +40,13 @@ public:
     bool checkForUpdates();
 
     // The log console: may be called from any thread, never waits.
-    void updateUILog(const QString &text);
+    void updateUILog(const QString &text) override;
 
     // Firmware table data source and delegate.
     QStringList &tableData();
     void setTableData(const QStringList &rows);
     // A null string stands for "nothing chosen yet".
-    QString selectedTableItemValue() const { return m_selectedTableItemValue; }
+    QString selectedTableItemValue() const override { return m_selectedTableItemValue; }
     void setSelectedTableItemValue(const QString &value) { m_selectedTableItemValue = value; }
     qint64 numberOfRowsInTableView(QTableView *view);
     QString tableViewObjectValueForTableColumnRow(QTableView *view, int column, qint64 row);
@@ -51,7 +54,7 @@ public:
 
     // Fields and outlets.
     bool isRunning() const { return m_isRunning.load(); }
-    void setIsRunning(bool running) { m_isRunning.store(running); }
+    void setIsRunning(bool running) override { m_isRunning.store(running); }
     QTableView *tableView() const { return m_tableView; }
     void setTableView(QTableView *view);
     QPlainTextEdit *outputText() const { return m_outputText; }
@@ -62,10 +65,33 @@ public:
     void setBuildButton(QPushButton *button);
     // A null string stands for "no tool path".
     QString dfuToolPath() const;
-    void setDfuToolPath(const QString &path);
+    void setDfuToolPath(const QString &path) override;
+
+    // The hoop: its volume and the DFU tool driver, run with the current tool path.
+    std::optional<QString> getVexlumeHoopVolumeLabel() override;
+    bool vexlumeHoopDFUDetected() override;
+    bool vexlumeHoopErase() override;
+    bool vexlumeHoopFlash(const QString &imagePath) override;
+    bool vexlumeHoopReset() override;
+    bool vexlumeHoopStart() override;
+
+    // True from runScript until the run's thread has finished (a halted run
+    // has finished too, though isRunning stays true).
+    bool isUpdateRunActive() const;
+    // Blocks until the run's thread has finished; for tests and tools.
+    bool waitForUpdateRun(int milliseconds);
+    UpdateRunOutcome lastRunOutcome() const { return m_lastOutcome.load(); }
 
 private:
     void appendToConsole(const QString &piece);
+
+    // The rest of what the update run needs.
+    void stopSpinner() override;
+    QString updateServerUrl() const override { return m_configuration.updateServerUrl; }
+    QString tempDir() const override { return m_configuration.tempDir; }
+    QString bundleId() const override { return m_configuration.bundleId; }
+    QString bundledToolPath() const override;
+    QString mountRoot() const override { return m_configuration.mountRoot; }
 
     const Configuration m_configuration;
     std::atomic<bool> m_isRunning{false};
@@ -77,4 +103,6 @@ private:
     QString m_selectedTableItemValue;
     mutable QMutex m_dfuToolPathLock;
     QString m_dfuToolPath;
+    std::unique_ptr<QThread> m_worker;
+    std::atomic<UpdateRunOutcome> m_lastOutcome{UpdateRunOutcome::Aborted};
 };

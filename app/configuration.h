@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/dfutool.h"
+
 #include <QString>
 
 // Everything the program would otherwise have to be told at run time. The
@@ -17,6 +19,8 @@ struct Configuration
     QString resourceDir;
     // Per-user temporary directory; the download directory is made inside it.
     QString tempDir;
+    // Upper bounds for each run of the DFU tool.
+    DfuTimeouts dfuTimeouts;
 
     // The values compiled into this build, with the resource directory found
     // relative to the running executable.

@@ -55,8 +55,12 @@ qint64 numberOfRows(QTableView *view)
 
 void reloadData(QTableView *view)
 {
-    if (auto *model = modelOf(view))
+    if (auto *model = modelOf(view)) {
         model->reload();
+        // Lay the rows out now, so that scrolling to one of them right after
+        // a reload lands where it should.
+        view->doItemsLayout();
+    }
 }
 
 qint64 selectedRow(QTableView *view)

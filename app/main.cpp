@@ -5,6 +5,9 @@
 #include <QApplication>
 #include <QMetaObject>
 
+#include <cstdio>
+#include <cstdlib>
+
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
@@ -22,5 +25,14 @@ int main(int argc, char *argv[])
     // The launch handler runs once the event loop is up and the window is on screen.
     QMetaObject::invokeMethod(
         &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
-    return app.exec();
+    const int status = app.exec();
+    if (delegate.isUpdateRunActive()) {
+        // Closing the window ends the application at once, even while the run
+        // blocks in a wait or a tool run; a tool already running finishes on
+        // its own rather than being cut off mid-write.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    return status;
 }

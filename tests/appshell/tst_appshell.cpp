@@ -264,8 +264,16 @@ void TestAppShell::stopTaskChangesNothing()
     shell.delegate.startTask();
     const ControlState running = stateOf(shell);
     shell.delegate.stopTask();
-    drainEvents();
     QCOMPARE(stateOf(shell), running);
+
+    // With nothing chosen the run ends at once; stopping then changes nothing either.
+    QVERIFY(shell.delegate.waitForUpdateRun(60000));
+    drainEvents();
+    const ControlState finished = stateOf(shell);
+    QCOMPARE(finished, (ControlState{false, false, false, false}));
+    shell.delegate.stopTask();
+    drainEvents();
+    QCOMPARE(stateOf(shell), finished);
 }
 
 void TestAppShell::placeholderRowBeforeAnyCheck()

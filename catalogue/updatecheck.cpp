@@ -1,0 +1,72 @@
+#include "catalogue/updatecheck.h"
+
+#include "platform/devlog.h"
+
+#include <QJsonDocument>
+#include <QVariantMap>
+
+std::optional<QVariantList> fwList;
+
+QString catalogueUrl(const QString &serverBase)
+{
+    return serverBase + QStringLiteral("/fw-updates/updates.xml");
+}
+
+static bool isPlainFileName(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
+}
+
+std::optional<QString> firmwareNameOf(const QVariant &entry)
+{
+    if (entry.typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    const QVariant fileName = entry.toMap().value(QStringLiteral("filename"));
+    // A child element of that name would make it a dictionary or a list.
+    if (fileName.typeId() != QMetaType::QString)
+        return std::nullopt;
+    const QString file = fileName.toString();
+    if (file.size() < 4 || !isPlainFileName(file))
+        return std::nullopt;
+    const QString name = file.chopped(4);
+    if (name == QStringLiteral(".") || name == QStringLiteral(".."))
+        return std::nullopt;
+    return name;
+}
+
+std::optional<QVariantList> usableFirmwareList(const QVariant &fromCatalogue)
+{
+    QVariantList entries;
+    if (fromCatalogue.typeId() == QMetaType::QVariantList)
+        entries = fromCatalogue.toList();
+    else if (fromCatalogue.isValid())
+        entries = QVariantList{fromCatalogue};
+
+    QVariantList usable;
+    for (const QVariant &entry : entries) {
+        if (entry.typeId() == QMetaType::QVariantMap && entry.toMap().isEmpty())
+            continue;
+        if (!firmwareNameOf(entry)) {
+            const QString shown =
+                entry.typeId() == QMetaType::QVariantMap
+                    ? describeFirmwareList({entry})
+                    : QStringLiteral("\"") + entry.toString() + QStringLiteral("\"");
+            devLog(QStringLiteral("Skipping catalogue entry without a usable file name: ") + shown);
+            continue;
+        }
+        usable.append(entry);
+    }
+    if (usable.isEmpty())
+        return std::nullopt;
+    return usable;
+}
+
+QString describeFirmwareList(const QVariantList &entries)
+{
+    return QString::fromUtf8(QJsonDocument::fromVariant(entries).toJson(QJsonDocument::Indented))
+        .trimmed();
+}
