@@ -1,38 +1,6 @@
-#include "app/appdelegate.h"
-#include "app/configuration.h"
-#include "app/mainwindow.h"
-
-#include <QApplication>
-#include <QMetaObject>
-
-#include <cstdio>
-#include <cstdlib>
+#include "app/application.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("hoop-updater"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Vexlume Hoop Updater"));
-
-    AppDelegate delegate(Configuration::fromBuild());
-    QApplication::setQuitOnLastWindowClosed(
-        delegate.applicationShouldTerminateAfterLastWindowClosed());
-
-    MainWindow window;
-    window.connectOutlets(delegate);
-    window.show();
-
-    // The launch handler runs once the event loop is up and the window is on screen.
-    QMetaObject::invokeMethod(
-        &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
-    const int status = app.exec();
-    if (delegate.isUpdateRunActive()) {
-        // Closing the window ends the application at once, even while the run
-        // blocks in a wait or a tool run; a tool already running finishes on
-        // its own rather than being cut off mid-write.
-        std::fflush(stdout);
-        std::fflush(stderr);
-        std::_Exit(status);
-    }
-    return status;
+    return runApplication(argc, argv);
 }
