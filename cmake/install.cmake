@@ -1,0 +1,42 @@
+# What `cmake --install` adds beside the program and its bundled tool (whose
+# rules live next to their targets): on Linux the desktop entry, the icon, the
+# AppStream metadata, the udev rule and the Debian package; on macOS the
+# application bundle.
+#
+# The desktop files are named after HOOP_BUNDLE_ID, so a vendor's own build
+# installs beside ours without clashing.
+
+if(APPLE)
+    # The program finds its resources in Contents/Resources of its bundle and
+    # looks for the hoop under /Volumes, the platform default.
+    set_target_properties(hoop-updater PROPERTIES
+        MACOSX_BUNDLE_INFO_PLIST "${CMAKE_SOURCE_DIR}/resources/Info.plist.in"
+        MACOSX_BUNDLE_GUI_IDENTIFIER "${HOOP_BUNDLE_ID}"
+        MACOSX_BUNDLE_BUNDLE_NAME "Vexlume Hoop Updater"
+        MACOSX_BUNDLE_BUNDLE_VERSION "${PROJECT_VERSION}"
+        MACOSX_BUNDLE_SHORT_VERSION_STRING "${PROJECT_VERSION}")
+    if(HOOP_DFU_PROGRAMMER)
+        # Copied into the bundle by the build, so the bundle in the build tree
+        # works as it is and `cmake --install` carries the tool along.
+        target_sources(hoop-updater PRIVATE "${HOOP_DFU_PROGRAMMER}")
+        set_source_files_properties("${HOOP_DFU_PROGRAMMER}" TARGET_DIRECTORY hoop-updater
+            PROPERTIES MACOSX_PACKAGE_LOCATION Resources)
+    endif()
+else()
+    set(desktop_dir "${CMAKE_BINARY_DIR}/desktop")
+    configure_file("${CMAKE_SOURCE_DIR}/resources/hoop-updater.desktop.in"
+                   "${desktop_dir}/${HOOP_BUNDLE_ID}.desktop" @ONLY)
+    configure_file("${CMAKE_SOURCE_DIR}/resources/hoop-updater.metainfo.xml.in"
+                   "${desktop_dir}/${HOOP_BUNDLE_ID}.metainfo.xml" @ONLY)
+
+    install(FILES "${desktop_dir}/${HOOP_BUNDLE_ID}.desktop" DESTINATION share/applications)
+    install(FILES "${CMAKE_SOURCE_DIR}/resources/hoop-updater.svg"
+            DESTINATION share/icons/hicolor/scalable/apps RENAME "${HOOP_BUNDLE_ID}.svg")
+    install(FILES "${desktop_dir}/${HOOP_BUNDLE_ID}.metainfo.xml" DESTINATION share/metainfo)
+    # The prefix's lib/, not the multiarch library directory: udev reads
+    # /usr/lib/udev/rules.d and /usr/local/lib/udev/rules.d.
+    install(FILES "${CMAKE_SOURCE_DIR}/resources/70-vexlume-hoop.rules"
+            DESTINATION lib/udev/rules.d)
+
+    include("${CMAKE_CURRENT_LIST_DIR}/packaging.cmake")
+endif()
