@@ -1,0 +1,147 @@
+#pragma once
+
+// A whole update set up for real: an update server on loopback publishing
+// firmware from a temporary directory, a simulated hoop with its stand-in
+// tool, and the application's controller and window configured to use them.
+
+#include "app/appdelegate.h"
+#include "app/busyindicator.h"
+#include "app/mainwindow.h"
+#include "catalogue/updatecheck.h"
+#include "samplefirmware.h"
+#include "simulatedhoop.h"
+#include "update/firmwaredownload.h"
+#include "updateserver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class UpdateRig
+{
+public:
+    UpdateRig()
+    {
+        for (const char *dir : {"firmware", "media", "resources", "tmp"})
+            QDir().mkpath(path(QLatin1String(dir)));
+        hoop = std::make_unique<hoopsim::SimulatedHoop>(path(QStringLiteral("hoop")),
+                                                        path(QStringLiteral("media")));
+        hoop->setFastMode(true);
+        hoop->setRebootDelay(0);
+        toolInstalled = hoop->installTool(path(QStringLiteral("resources")));
+        config.bundleId = QStringLiteral("org.example.hoop-updater-test");
+        config.mountRoot = path(QStringLiteral("media"));
+        config.resourceDir = path(QStringLiteral("resources"));
+        config.tempDir = path(QStringLiteral("tmp"));
+    }
+    ~UpdateRig()
+    {
+        // The run must be over before the controller goes; then the hoop,
+        // whose volume may be a mount inside the temporary directory.
+        if (delegate)
+            delegate->waitForUpdateRun(120000);
+        window.reset();
+        delegate.reset();
+        hoop.reset();
+        server.reset();
+        fwList.reset();
+    }
+
+    QString path(const QString &name) const { return m_root.filePath(name); }
+
+    // Publishes one image; returns its digest.
+    QString publish(const QString &name, const QByteArray &bytes)
+    {
+        QFile file(path(QStringLiteral("firmware/")) + name + QStringLiteral(".zip"));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return MD5(bytes);
+    }
+    QString publishSample(const QString &name, int approxBytes = 8 * 1024)
+    {
+        return publish(name, hoopsim::sampleFirmwareHex(name, approxBytes));
+    }
+    // A catalogue of our own instead of the one the server generates.
+    void writeCatalogue(const QString &xml)
+    {
+        QFile file(path(QStringLiteral("firmware/updates.xml")));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(xml.toUtf8());
+    }
+    static QString entry(const QString &fileName, const QString &md5)
+    {
+        return QStringLiteral("<FIRMWARE filename=\"%1\" version=\"1\" date=\"2026-12-01\" "
+                              "MD5=\"%2\" desc=\"test\"/>")
+            .arg(fileName, md5);
+    }
+    static QString catalogue(const QStringList &entries)
+    {
+        return QStringLiteral("<root><Hoop>") + entries.join(QString()) +
+               QStringLiteral("</Hoop></root>");
+    }
+
+    // Starts the server, the controller and the window, and runs the launch.
+    // True when the update button ended up enabled.
+    bool startServer()
+    {
+        server = std::make_unique<hoopupdate::UpdateServer>(path(QStringLiteral("firmware")));
+        if (!server->start())
+            return false;
+        config.updateServerUrl = server->baseUrl();
+        return true;
+    }
+
+    bool launch()
+    {
+        if (!startServer())
+            return false;
+        delegate = std::make_unique<AppDelegate>(config);
+        window = std::make_unique<MainWindow>();
+        window->connectOutlets(*delegate);
+        window->show();
+        delegate->applicationDidFinishLaunching();
+        drain();
+        return window->buildButton()->isEnabled();
+    }
+
+    // Presses "Update Firmware" and waits until the run's thread has ended.
+    bool updateAndWait(int milliseconds = 60000)
+    {
+        window->buildButton()->click();
+        const bool ended = delegate->waitForUpdateRun(milliseconds);
+        drain();
+        return ended;
+    }
+
+    static void drain()
+    {
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    QString console() const { return window->outputText()->toPlainText(); }
+    QString destination(const QString &name) const
+    {
+        return path(QStringLiteral("tmp/")) + config.bundleId + QStringLiteral("/") + name +
+               QStringLiteral(".hex");
+    }
+    bool buttonEnabled() const { return window->buildButton()->isEnabled(); }
+    bool tableEnabled() const { return window->tableView()->isEnabled(); }
+    bool spinning() const { return isAnimating(window->spinner()); }
+
+    Configuration config;
+    bool toolInstalled = false;
+    std::unique_ptr<hoopsim::SimulatedHoop> hoop;
+    std::unique_ptr<hoopupdate::UpdateServer> server;
+    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<MainWindow> window;
+
+private:
+    QTemporaryDir m_root;
+};

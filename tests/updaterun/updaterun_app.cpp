@@ -1,0 +1,47 @@
+// The application, configured from its arguments, that presses "Update
+// Firmware" as soon as it can and closes its window a given time later:
+//   updaterun_app SERVER MOUNT_ROOT RESOURCE_DIR TEMP_DIR CLOSE_AFTER_MS
+
+#include "app/appdelegate.h"
+#include "app/application.h"
+#include "app/mainwindow.h"
+
+#include <QPushButton>
+#include <QTimer>
+
+int main(int argc, char *argv[])
+{
+    if (argc != 6)
+        return 2;
+    const QStringList args = [&] {
+        QStringList list;
+        for (int i = 1; i < argc; ++i)
+            list << QString::fromLocal8Bit(argv[i]);
+        return list;
+    }();
+    auto configure = [&] {
+        Configuration config;
+        config.updateServerUrl = args[0];
+        config.bundleId = QStringLiteral("org.example.hoop-updater-test");
+        config.mountRoot = args[1];
+        config.resourceDir = args[2];
+        config.tempDir = args[3];
+        // Long enough that a hanging tool is still running when the window closes.
+        config.dfuTimeouts = DfuTimeouts{600000, 600000, 600000, 600000, 600000};
+        return config;
+    };
+    const int closeAfter = args[4].toInt();
+    auto prepare = [closeAfter](AppDelegate &, MainWindow &window) {
+        QPushButton *button = window.buildButton();
+        auto *poll = new QTimer(button);
+        QObject::connect(poll, &QTimer::timeout, button, [button, poll, &window, closeAfter] {
+            if (!button->isEnabled())
+                return;
+            poll->stop();
+            button->click();
+            QTimer::singleShot(closeAfter, &window, &QWidget::close);
+        });
+        poll->start(20);
+    };
+    return runApplication(argc, argv, configure, prepare);
+}
