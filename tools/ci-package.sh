@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# CI: builds the Debian package, checks what it holds and depends on, unpacks
+# it with dpkg -x and starts the unpacked program offscreen until its update
+# check against a local update server has succeeded, then closes it.
+# Usage: tools/ci-package.sh [build-dir]   (run tools/quickstart.sh first: it
+# installs the build's own packages)
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$here/build-pkg}
+# The installed program's server address is compiled in, so the package under
+# test is built for a fixed loopback port of its own.
+port=47913
+bundle_id=com.vexlume.hoop-updater
+success_line='Select a firmware and hit "Update Firmware"'
+failure_line='Unable to check for latest firmware'
+
+fail() {
+    echo "ci-package: FAILED: $*" >&2
+    exit 1
+}
+
+install_missing() {
+    local missing=()
+    for p in dpkg-dev file desktop-file-utils appstream; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+}
+
+scratch=$(mktemp -d)
+server_pid=
+app_pid=
+cleanup() {
+    [ -n "$app_pid" ] && kill -KILL "$app_pid" 2>/dev/null || true
+    [ -n "$server_pid" ] && kill -TERM "$server_pid" 2>/dev/null || true
+    [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null || true
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+show_log() { # file title
+    echo "----- $2 -----" >&2
+    tail -n 40 "$1" >&2 || true
+    echo "-----" >&2
+}
+
+# True while process $1 runs; a child that has ended but is not yet reaped
+# (state Z) counts as ended, which kill -0 would not tell.
+alive() {
+    local state
+    state=$(sed -E 's/^.*\) (.).*$/\1/' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# Waits up to $1 seconds for fixed text $2 in file $3 while process $4 runs
+# and file $3 holds no fixed text $5 (optional).
+wait_for_line() {
+    local deadline=$((SECONDS + $1))
+    while [ $SECONDS -lt $deadline ]; do
+        grep -qF -- "$2" "$3" && return 0
+        [ -n "${5:-}" ] && grep -qF -- "$5" "$3" && return 1
+        alive "$4" || { grep -qF -- "$2" "$3"; return; }
+        sleep 0.2
+    done
+    return 1
+}
+
+install_missing
+
+# --- Build the package -------------------------------------------------------
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DHOOP_BUILD_TESTS=OFF -DHOOP_BUILD_BENCH=OFF \
+    -DHOOP_BUNDLE_ID="$bundle_id" \
+    -DHOOP_UPDATE_SERVER_URL="http://127.0.0.1:$port"
+cmake --build "$build"
+rm -f "$build"/hoop-updater_*.deb
+(cd "$build" && cpack -G DEB)
+debs=("$build"/hoop-updater_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one hoop-updater_*.deb in $build"
+deb=${debs[0]}
+
+# --- What the package says about itself ---------------------------------------
+dpkg-deb --info "$deb"
+depends=$(dpkg-deb --field "$deb" Depends)
+depend_names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*//; s/[[:space:]]//g')
+for dep in libqt6widgets6 libqt6gui6 libqt6core6 libcurl4 libusb-1.0-0 libc6 libstdc++6; do
+    grep -qFx -- "$dep" <<<"$depend_names" || fail "Depends lacks $dep: $depends"
+done
+
+# --- What it installs -----------------------------------------------------------
+root=$scratch/root
+dpkg -x "$deb" "$root"
+echo "Package contents:"
+(cd "$root" && find . -type f -o -type l | sort)
+
+program=$root/usr/bin/hoop-updater
+tool=$root/usr/share/hoop-updater/dfu-programmer
+desktop=$root/usr/share/applications/$bundle_id.desktop
+icon=$root/usr/share/icons/hicolor/scalable/apps/$bundle_id.svg
+metainfo=$root/usr/share/metainfo/$bundle_id.metainfo.xml
+rule=$root/usr/lib/udev/rules.d/70-vexlume-hoop.rules
+for f in "$program" "$tool"; do
+    [ -f "$f" ] && [ -x "$f" ] || fail "not an executable file: ${f#"$root"}"
+done
+for f in "$desktop" "$icon" "$metainfo" "$rule"; do
+    [ -s "$f" ] || fail "missing or empty: ${f#"$root"}"
+done
+
+file -b "$icon" | grep -q SVG || fail "the icon is not an SVG image: $(file -b "$icon")"
+desktop-file-validate "$desktop" || fail "desktop entry does not validate"
+grep -qx "Icon=$bundle_id" "$desktop" || fail "desktop entry does not name the installed icon"
+appstreamcli validate --no-net "$metainfo" || fail "AppStream metadata does not validate"
+grep -q "<launchable type=\"desktop-id\">$bundle_id.desktop</launchable>" "$metainfo" ||
+    fail "AppStream metadata does not launch the installed desktop entry"
+
+rule_lines=$(grep -v '^[[:space:]]*\(#\|$\)' "$rule")
+grep -q 'ATTR{idVendor}=="03eb"' <<<"$rule_lines" || fail "udev rule does not match vendor 03eb"
+grep -q 'ATTR{idProduct}=="2ff6"' <<<"$rule_lines" || fail "udev rule does not match product 2ff6"
+grep -q 'TAG+="uaccess"' <<<"$rule_lines" || fail "udev rule does not grant uaccess"
+! grep -q 'MODE' <<<"$rule_lines" || fail "udev rule sets a mode; uaccess is enough"
+
+# Every library the two programs need is on this machine, and nothing points
+# back into the build tree.
+for f in "$program" "$tool"; do
+    ! ldd "$f" | grep -q 'not found' || { ldd "$f" >&2; fail "unresolved libraries in ${f#"$root"}"; }
+done
+! readelf -d "$program" | grep -Eq 'R(UN)?PATH' || fail "the installed program carries a run path"
+# 0.6.1 prints its version and exits with 1.
+tool_version=$("$tool" --version 2>&1 || true)
+grep -q '^dfu-programmer ' <<<"$tool_version" || fail "the bundled dfu-programmer does not run: $tool_version"
+
+# --- The unpacked program's update check against a local server ---------------
+fw=$scratch/fw
+mkdir -p "$fw" "$scratch/tmp" "$scratch/home"
+printf ':0400000001020304F2\r\n:00000001FF\r\n' >"$fw/hoop-fw-9.8.7.zip"
+echo "CI sample firmware" >"$fw/hoop-fw-9.8.7.desc"
+
+! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null ||
+    fail "port $port is already in use; the package is built for it"
+"$root/usr/bin/hoop-update-server" "$fw" --port "$port" >"$scratch/server.log" 2>&1 &
+server_pid=$!
+wait_for_line 20 "Serving" "$scratch/server.log" "$server_pid" ||
+    { show_log "$scratch/server.log" "update server"; fail "the update server did not start"; }
+
+HOME=$scratch/home TMPDIR=$scratch/tmp QT_QPA_PLATFORM=offscreen \
+    QT_LOGGING_RULES="hoop.updater.info=true" \
+    "$program" >"$scratch/app.log" 2>&1 &
+app_pid=$!
+if ! wait_for_line 60 "$success_line" "$scratch/app.log" "$app_pid" "$failure_line"; then
+    show_log "$scratch/app.log" "hoop-updater"
+    show_log "$scratch/server.log" "update server"
+    alive "$app_pid" || fail "the installed program ended before its update check succeeded"
+    grep -qF -- "$failure_line" "$scratch/app.log" && fail "the installed program's update check failed"
+    fail "the installed program's update check did not succeed within 60 s"
+fi
+grep -q 'hoop-fw-9.8.7' "$scratch/app.log" ||
+    { show_log "$scratch/app.log" "hoop-updater"; fail "the check did not list the served firmware"; }
+
+alive "$app_pid" || { show_log "$scratch/app.log" "hoop-updater"; fail "the installed program ended by itself"; }
+kill -TERM "$app_pid"
+for _ in $(seq 50); do
+    alive "$app_pid" || break
+    sleep 0.2
+done
+alive "$app_pid" && fail "the installed program did not end on SIGTERM"
+status=0
+wait "$app_pid" || status=$?
+app_pid=
+[ "$status" -eq 143 ] || [ "$status" -eq 0 ] || fail "the installed program ended with status $status on SIGTERM"
+
+echo "ci-package: the package $(basename "$deb") installs, validates and checks for updates"
