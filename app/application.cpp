@@ -1,6 +1,7 @@
 #include "app/application.h"
 
 #include "app/appdelegate.h"
+#include "app/buildconfig.h"
 #include "app/mainwindow.h"
 
 #include <QApplication>
@@ -15,6 +16,8 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("hoop-updater"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vexlume Hoop Updater"));
+    // Lets the desktop match the window to its installed entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(HOOP_BUNDLE_ID));
 
     AppDelegate delegate(configure());
     QApplication::setQuitOnLastWindowClosed(
