@@ -118,20 +118,34 @@ void TestHttpFetch::initTestCase()
     });
     server.start();
 
-    // Two self-signed certificates for 127.0.0.1: the server's and a stranger's.
+    // Two test CAs, and two certificates from the first: one for 127.0.0.1 and
+    // one for another address.
     const QString openssl = QStandardPaths::findExecutable("openssl");
     QVERIFY2(!openssl.isEmpty(), "openssl is needed to make the test certificates");
     QVERIFY(certificates.isValid());
-    for (const QString &name : {QStringLiteral("server"), QStringLiteral("other")}) {
+    const auto make = [&](const QString &name, const QStringList &how) {
         QProcess req;
-        req.start(openssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                            certificates.filePath(name + ".key"), "-out",
-                            certificates.filePath(name + ".pem")});
-        QVERIFY(req.waitForFinished(60000));
-        QCOMPARE(req.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(req.exitCode(), 0);
-    }
+        req.start(openssl, QStringList{"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                       "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1",
+                                       "-keyout", certificates.filePath(name + ".key"), "-out",
+                                       certificates.filePath(name + ".pem")} +
+                               how);
+        return req.waitForFinished(60000) && req.exitStatus() == QProcess::NormalExit &&
+               req.exitCode() == 0;
+    };
+    const QStringList ca{"-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+                         "keyUsage=critical,keyCertSign"};
+    const QStringList signedByCa{"-CA",     certificates.filePath("ca.pem"),
+                                 "-CAkey",  certificates.filePath("ca.key"),
+                                 "-addext", "basicConstraints=CA:FALSE"};
+    QVERIFY(make("ca", QStringList{"-subj", "/CN=hoop test CA"} + ca));
+    QVERIFY(make("other", QStringList{"-subj", "/CN=another test CA"} + ca));
+    QVERIFY(make("server",
+                 QStringList{"-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"} +
+                     signedByCa));
+    QVERIFY(make("wronghost", QStringList{"-subj", "/CN=127.0.0.2", "-addext",
+                                          "subjectAltName=IP:127.0.0.2,DNS:updates.example"} +
+                                  signedByCa));
 }
 
 void TestHttpFetch::cleanupTestCase()
@@ -234,20 +248,27 @@ void TestHttpFetch::concurrentFetches()
 
 void TestHttpFetch::certificate_data()
 {
-    QTest::addColumn<QString>("trust"); // "server", "other" or "" (the system store)
+    QTest::addColumn<QString>("served"); // the server's certificate
+    QTest::addColumn<QString>("trust");  // the CA handed to the fetch; "" is the system store
     QTest::addColumn<bool>("fetched");
-    QTest::newRow("server's certificate trusted") << "server" << true;
-    QTest::newRow("system store") << "" << false;
-    QTest::newRow("another certificate trusted") << "other" << false;
+    QTest::newRow("certificate from the trusted CA") << "server"
+                                                     << "ca" << true;
+    QTest::newRow("system store") << "server"
+                                  << "" << false;
+    QTest::newRow("another CA trusted") << "server"
+                                        << "other" << false;
+    QTest::newRow("certificate for another host") << "wronghost"
+                                                  << "ca" << false;
 }
 
 void TestHttpFetch::certificate()
 {
+    QFETCH(QString, served);
     QFETCH(QString, trust);
     QFETCH(bool, fetched);
 
-    httplib::SSLServer https(certificates.filePath("server.pem").toLocal8Bit().constData(),
-                             certificates.filePath("server.key").toLocal8Bit().constData());
+    httplib::SSLServer https(certificates.filePath(served + ".pem").toLocal8Bit().constData(),
+                             certificates.filePath(served + ".key").toLocal8Bit().constData());
     QVERIFY(https.is_valid());
     https.Get("/ok", [](const httplib::Request &, httplib::Response &res) {
         res.set_content("secret", "text/plain");
