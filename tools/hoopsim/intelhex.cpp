@@ -97,6 +97,9 @@ HexParseResult parseIntelHex(std::string_view text)
         const std::uint8_t *p = b.data() + 4;
         switch (type) {
         case 0x00: {
+            // An empty data record holds nothing; a segment for it would be an empty one.
+            if (count == 0)
+                break;
             const std::uint32_t address = base + offset;
             auto &segs = result.data;
             if (segs.empty() || segs.back().address + segs.back().bytes.size() != address)
