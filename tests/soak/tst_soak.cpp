@@ -1,3 +1,4 @@
+#include "e2eharness.h"
 #include "update/dfutool.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void dfuToolCalls();
+    void updateRuns();
 };
 
 namespace {
@@ -152,5 +154,81 @@ void TestSoak::dfuToolCalls()
     }
 }
 
-QTEST_GUILESS_MAIN(TestSoak)
+void TestSoak::updateRuns()
+{
+    // One server and one hoop for all runs; each run gets a fresh controller
+    // and window, launched and driven as the program does.
+    UpdateRig rig;
+    QVERIFY(rig.toolInstalled);
+    const QString good = rig.publishSample(QStringLiteral("good"));
+    rig.publishSample(QStringLiteral("bad"));
+    rig.writeCatalogue(UpdateRig::catalogue({UpdateRig::entry("good.zip", good),
+                                             UpdateRig::entry("bad.zip", MD5("other")),
+                                             UpdateRig::entry("absent.zip", good)}));
+    QVERIFY(rig.startServer());
+
+    // The rotation; the pauses between programming steps make a success the
+    // slowest, so most runs end earlier.
+    struct Kind
+    {
+        QString firmware;
+        int fault; // a hoopsim::Fault, or -1
+        UpdateRunOutcome outcome;
+    };
+    const QList<Kind> kinds{
+        {"good", -1, UpdateRunOutcome::Succeeded},
+        {"bad", -1, UpdateRunOutcome::VerificationFailed},
+        {"absent", -1, UpdateRunOutcome::VerificationFailed},
+        {"good", int(hoopsim::Fault::EraseFails), UpdateRunOutcome::EraseFailed},
+        {"good", int(hoopsim::Fault::FlashFails), UpdateRunOutcome::FlashFailed},
+    };
+    int expected = 0;
+    const auto runs = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const Kind &kind = kinds[i % kinds.size()];
+            rig.hoop->unplug();
+            for (hoopsim::Fault fault : {hoopsim::Fault::EraseFails, hoopsim::Fault::FlashFails})
+                rig.hoop->setFault(fault, int(fault) == kind.fault);
+            QVERIFY2(rig.hoop->plugIn(), qPrintable(rig.hoop->errorString()));
+
+            rig.delegate = std::make_unique<AppDelegate>(rig.config);
+            rig.window = std::make_unique<MainWindow>();
+            rig.window->connectOutlets(*rig.delegate);
+            rig.window->show();
+            rig.delegate->applicationDidFinishLaunching();
+            UpdateRig::drain();
+            QVERIFY2(rig.buttonEnabled(), qPrintable(rig.console()));
+            rig.delegate->setSelectedTableItemValue(kind.firmware);
+            QVERIFY(rig.updateAndWait());
+            QVERIFY2(rig.delegate->lastRunOutcome() == kind.outcome, qPrintable(rig.console()));
+            ++expected;
+            rig.window.reset();
+            rig.delegate.reset();
+            fwList.reset();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    };
+
+    runs(10); // warm-up
+    if (QTest::currentTestFailed())
+        return;
+    const int descriptorsBefore = openDescriptors();
+    const qint64 residentBefore = residentKiB();
+    expected = 0;
+    constexpr int kRuns = 200;
+    runs(kRuns);
+    if (QTest::currentTestFailed())
+        return;
+    const int descriptorsAfter = openDescriptors();
+    const qint64 residentAfter = residentKiB();
+    qInfo("%d update runs: descriptors %d -> %d, resident %lld -> %lld KiB", kRuns,
+          descriptorsBefore, descriptorsAfter, residentBefore, residentAfter);
+
+    QCOMPARE(expected, kRuns);
+    QCOMPARE(descriptorsAfter, descriptorsBefore);
+    if (kResidentSizeMeaningful)
+        QVERIFY2(residentAfter - residentBefore < 1024, "resident memory grew by 1 MiB or more");
+}
+
+QTEST_MAIN(TestSoak)
 #include "tst_soak.moc"
