@@ -79,6 +79,7 @@ std::optional<QByteArray> fetchUrl(const QString &url, const FetchLimits &limits
         ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds) == CURLE_OK;
     // Refuse early when the server announces a body over the cap.
     ok = ok && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                                 static_cast<curl_off_t>(limits.maxBytes)) == CURLE_OK;

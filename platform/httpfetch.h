@@ -14,6 +14,10 @@ struct FetchLimits
     // A server that stops sending: abort when under 1 byte/s for this long
     // (CURLOPT_LOW_SPEED_LIMIT / CURLOPT_LOW_SPEED_TIME).
     long stallSeconds = 15;
+    // A server that trickles a byte now and then never stalls; this bounds
+    // the whole transfer (CURLOPT_TIMEOUT). Enough for the catalogue cap on
+    // a very slow line.
+    long totalSeconds = 300;
     // Body cap, enforced while receiving; a larger body yields nothing.
     qint64 maxBytes = 4 * 1024 * 1024;
     // Redirects followed before giving up, so a loop ends.

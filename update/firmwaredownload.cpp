@@ -33,6 +33,8 @@ FetchLimits firmwareFetchLimits()
 {
     FetchLimits limits;
     limits.maxBytes = kFirmwareMaxBytes;
+    // The largest image over a slow line (about 40 KB/s) still fits.
+    limits.totalSeconds = 900;
     return limits;
 }
 

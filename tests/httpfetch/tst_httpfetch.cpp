@@ -22,6 +22,7 @@ FetchLimits shortLimits()
     FetchLimits limits;
     limits.connectTimeoutSeconds = 2;
     limits.stallSeconds = 1;
+    limits.totalSeconds = 3;
     limits.maxBytes = 1000;
     return limits;
 }
@@ -116,6 +117,18 @@ void TestHttpFetch::initTestCase()
             return false;
         });
     });
+    // Never quiet long enough to stall, never done.
+    http.Get("/trickle", [this](const httplib::Request &, httplib::Response &res) {
+        res.set_chunked_content_provider("text/plain", [this](size_t, httplib::DataSink &sink) {
+            for (int i = 0; i < 100 && !finishing; ++i) {
+                if (!sink.write("x", 1))
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            sink.done();
+            return true;
+        });
+    });
     server.start();
 
     // Two test CAs, and two certificates from the first: one for 127.0.0.1 and
@@ -183,6 +196,7 @@ void TestHttpFetch::fetch_data()
     QTest::newRow("redirect to a file") << "/to-file" << QVariant();
     QTest::newRow("body cut short") << "/short" << QVariant();
     QTest::newRow("body stalls") << "/stall" << QVariant();
+    QTest::newRow("body trickles past the total bound") << "/trickle" << QVariant();
 }
 
 void TestHttpFetch::fetch()
