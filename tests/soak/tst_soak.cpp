@@ -3,6 +3,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -148,7 +150,8 @@ void TestSoak::dfuToolCalls()
     QCOMPARE(right, kCalls);
     QCOMPARE(refused, kCalls / 100);
     QCOMPARE(killed, kCalls / 500);
-    QCOMPARE(descriptorsAfter, descriptorsBefore);
+    // Fewer is fine: Qt lets idle helper threads of the warm-up go.
+    QVERIFY2(descriptorsAfter <= descriptorsBefore, "open descriptors grew");
     if (!kSanitized) {
         QVERIFY(residentBefore > 0);
         QVERIFY2(residentAfter - residentBefore < 1024, "resident memory grew by 1 MiB or more");
@@ -158,7 +161,8 @@ void TestSoak::dfuToolCalls()
 void TestSoak::updateRuns()
 {
     // One server and one hoop for all runs; each run gets a fresh controller
-    // and window, launched and driven as the program does.
+    // and window, launched and driven as the program does. The server runs as
+    // a process of its own, so that its connections are not counted here.
     UpdateRig rig;
     QVERIFY(rig.toolInstalled);
     const QString good = rig.publishSample(QStringLiteral("good"));
@@ -166,7 +170,21 @@ void TestSoak::updateRuns()
     rig.writeCatalogue(UpdateRig::catalogue({UpdateRig::entry("good.zip", good),
                                              UpdateRig::entry("bad.zip", MD5("other")),
                                              UpdateRig::entry("absent.zip", good)}));
-    QVERIFY(rig.startServer());
+    QProcess server;
+    server.start(
+        QStringLiteral(UPDATE_SERVER_PROGRAM),
+        {rig.path(QStringLiteral("firmware")), QStringLiteral("--port"), QStringLiteral("0")});
+    auto stopServer = qScopeGuard([&] {
+        server.terminate();
+        server.waitForFinished(30000);
+    });
+    // "Serving DIR at BASE/fw-updates/ (...)"
+    QVERIFY(server.waitForReadyRead(30000));
+    const QString serving = QString::fromLocal8Bit(server.readLine());
+    const qsizetype at = serving.lastIndexOf(QStringLiteral(" at "));
+    const qsizetype end = serving.indexOf(QStringLiteral("/fw-updates/"), at);
+    QVERIFY2(at > 0 && end > at, qPrintable(serving));
+    rig.config.updateServerUrl = serving.mid(at + 4, end - at - 4);
 
     // The rotation; the pauses between programming steps make a success the
     // slowest, so most runs end earlier.
@@ -226,7 +244,8 @@ void TestSoak::updateRuns()
           descriptorsBefore, descriptorsAfter, residentBefore, residentAfter);
 
     QCOMPARE(expected, kRuns);
-    QCOMPARE(descriptorsAfter, descriptorsBefore);
+    // Fewer is fine: Qt lets idle helper threads of the warm-up go.
+    QVERIFY2(descriptorsAfter <= descriptorsBefore, "open descriptors grew");
     if (!kSanitized)
         QVERIFY2(residentAfter - residentBefore < 1024, "resident memory grew by 1 MiB or more");
 }
