@@ -3,6 +3,7 @@
 #include "app/appdelegate.h"
 #include "app/buildconfig.h"
 #include "app/mainwindow.h"
+#include "platform/curlapi.h"
 
 #include <QApplication>
 #include <QMetaObject>
@@ -14,6 +15,10 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
                    const std::function<void(AppDelegate &, MainWindow &)> &prepare)
 {
     QApplication app(argc, argv);
+    // The launch check needs libcurl; load it while the window is being built.
+    // (Not before the QApplication: both would then queue on the loader's lock
+    // while Qt loads its platform plugin.)
+    preloadCurl();
     QApplication::setApplicationName(QStringLiteral("hoop-updater"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vexlume Hoop Updater"));
     // Lets the desktop match the window to its installed entry and icon.

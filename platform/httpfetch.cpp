@@ -1,11 +1,10 @@
 #include "platform/httpfetch.h"
 
+#include "platform/curlapi.h"
+
 #include <QUrl>
 
-#include <curl/curl.h>
-
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -27,16 +26,10 @@ size_t writeBody(char *data, size_t size, size_t count, void *userdata)
     return size * count;
 }
 
-void initCurlOnce()
-{
-    // curl_global_init is not thread-safe itself; every later call is.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 struct EasyDeleter
 {
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+    const CurlApi *api;
+    void operator()(CURL *handle) const { api->easy_cleanup(handle); }
 };
 
 } // namespace
@@ -49,8 +42,10 @@ std::optional<QByteArray> fetchUrl(const QString &url, const FetchLimits &limits
         return std::nullopt;
     const QByteArray encoded = parsed.toEncoded();
 
-    initCurlOnce();
-    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    const CurlApi *api = curlApi();
+    if (!api)
+        return std::nullopt;
+    std::unique_ptr<CURL, EasyDeleter> easy(api->easy_init(), EasyDeleter{api});
     if (!easy)
         return std::nullopt;
     CURL *h = easy.get();
@@ -59,44 +54,44 @@ std::optional<QByteArray> fetchUrl(const QString &url, const FetchLimits &limits
     sink.maxBytes = limits.maxBytes;
     const QByteArray caFile = limits.caFile.toLocal8Bit();
 
-    bool ok = curl_easy_setopt(h, CURLOPT_URL, encoded.constData()) == CURLE_OK;
+    bool ok = api->easy_setopt(h, CURLOPT_URL, encoded.constData()) == CURLE_OK;
     // Signals are process-wide; a library must not use them from worker threads.
-    ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     // Nothing but the web: no file://, no other protocol, not even via a redirect.
 #if LIBCURL_VERSION_NUM >= 0x075500
-    ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
 #else // older system libcurl, as on some macOS releases
     const long web = CURLPROTO_HTTP | CURLPROTO_HTTPS;
-    ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS, web) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, web) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_PROTOCOLS, web) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, web) == CURLE_OK;
 #endif
     // Bounded redirects, so a loop ends.
-    ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects) == CURLE_OK;
     // A dead host or a server that stops sending must not hold the caller.
     ok =
-        ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds) == CURLE_OK;
+        ok && api->easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds) == CURLE_OK;
     // Refuse early when the server announces a body over the cap.
-    ok = ok && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+    ok = ok && api->easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                                 static_cast<curl_off_t>(limits.maxBytes)) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     if (!caFile.isEmpty()) {
         // Only this bundle: drop the default directory as well.
-        ok = ok && curl_easy_setopt(h, CURLOPT_CAINFO, caFile.constData()) == CURLE_OK;
-        ok = ok && curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+        ok = ok && api->easy_setopt(h, CURLOPT_CAINFO, caFile.constData()) == CURLE_OK;
+        ok = ok && api->easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK;
     }
-    ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
-    if (!ok || curl_easy_perform(h) != CURLE_OK)
+    ok = ok && api->easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody) == CURLE_OK;
+    ok = ok && api->easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+    if (!ok || api->easy_perform(h) != CURLE_OK)
         return std::nullopt;
 
     long status = 0;
-    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status < 200 ||
+    if (api->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status < 200 ||
         status > 299)
         return std::nullopt;
     return sink.body;

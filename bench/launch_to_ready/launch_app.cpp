@@ -1,8 +1,9 @@
-// The application's start-up exactly as main() does it, pointed at the update
-// server given as the first argument; prints "ready" and quits as soon as the
-// update button is enabled.
+// The application's start-up exactly as the shipped program does it, pointed
+// at the update server given as the first argument; prints "ready" and quits
+// as soon as the update button is enabled.
 
 #include "app/appdelegate.h"
+#include "app/application.h"
 #include "app/mainwindow.h"
 
 #include <QApplication>
@@ -33,18 +34,15 @@ void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(quiet);
-    QApplication app(argc, argv);
-    Configuration config = Configuration::fromBuild();
-    if (argc > 1)
-        config.updateServerUrl = QString::fromLocal8Bit(argv[1]);
-    AppDelegate delegate(config);
-    QApplication::setQuitOnLastWindowClosed(true);
-    MainWindow window;
-    window.connectOutlets(delegate);
-    ReadyWatch watch;
-    window.buildButton()->installEventFilter(&watch);
-    window.show();
-    QMetaObject::invokeMethod(
-        &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
-    return app.exec();
+    const QString server = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    auto configure = [&server] {
+        Configuration config = Configuration::fromBuild();
+        if (!server.isEmpty())
+            config.updateServerUrl = server;
+        return config;
+    };
+    auto prepare = [](AppDelegate &, MainWindow &window) {
+        window.buildButton()->installEventFilter(new ReadyWatch(window.buildButton()));
+    };
+    return runApplication(argc, argv, configure, prepare);
 }
