@@ -5,8 +5,6 @@
 
 namespace hoopsim {
 
-namespace {
-
 int hexDigit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -17,6 +15,8 @@ int hexDigit(char c)
         return c - 'a' + 10;
     return -1;
 }
+
+namespace {
 
 HexParseResult failure(int line, std::string what)
 {

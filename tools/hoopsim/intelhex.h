@@ -25,6 +25,9 @@ struct HexParseResult
     std::vector<HexSegment> data;
 };
 
+// The value of one hexadecimal digit, or -1 for any other character.
+int hexDigit(char c);
+
 HexParseResult parseIntelHex(std::string_view text);
 
 // Data records of recordSize bytes from address on, extended linear address

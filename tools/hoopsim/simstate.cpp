@@ -1,5 +1,7 @@
 #include "simstate.h"
 
+#include "intelhex.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -67,23 +69,12 @@ std::string escape(const std::string &s)
     return out;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 std::string unescape(const std::string &s)
 {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
-            out += char(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+        if (s[i] == '%' && i + 2 < s.size() && hexDigit(s[i + 1]) >= 0 && hexDigit(s[i + 2]) >= 0) {
+            out += char(hexDigit(s[i + 1]) * 16 + hexDigit(s[i + 2]));
             i += 2;
         } else {
             out += s[i];
