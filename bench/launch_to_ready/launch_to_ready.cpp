@@ -61,7 +61,7 @@ int main(int argc, char *argv[])
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
 
     std::vector<double> appTimes, bareTimes;
-    for (int round = 0; round < 15; ++round) {
+    for (int round = 0; round < 41; ++round) {
         bareTimes.push_back(startToReady(QStringLiteral(BARE_PROGRAM), {}));
         appTimes.push_back(startToReady(QStringLiteral(APP_PROGRAM), {base}));
     }
