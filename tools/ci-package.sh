@@ -20,19 +20,6 @@ fail() {
     exit 1
 }
 
-install_missing() {
-    local missing=()
-    for p in dpkg-dev file desktop-file-utils appstream; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-}
-
 scratch=$(mktemp -d)
 server_pid=
 app_pid=
@@ -71,7 +58,7 @@ wait_for_line() {
     return 1
 }
 
-install_missing
+bash "$here/tools/install-packages.sh" dpkg-dev file desktop-file-utils appstream
 
 # --- Build the package -------------------------------------------------------
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -39,16 +39,7 @@ fi
 build=${1:-$here/build}
 out=${2:-$here/docs/screenshot.png}
 
-missing=()
-for p in xvfb xauth imagemagick x11-utils fonts-dejavu-core; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+bash "$here/tools/install-packages.sh" xvfb xauth imagemagick x11-utils fonts-dejavu-core
 
 if [ ! -x "$build/bin/hoop-updater-demo" ]; then
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
