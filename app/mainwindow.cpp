@@ -4,6 +4,7 @@
 #include "app/busyindicator.h"
 #include "ui_mainwindow.h"
 
+#include <QAction>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -33,6 +34,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::Main
     policy.setRetainSizeWhenHidden(true);
     m_ui->spinner->setSizePolicy(policy);
     stopAnimation(m_ui->spinner);
+    // Quitting is closing the window, with everything that closing does.
+    connect(m_ui->actionQuit, &QAction::triggered, this, &QWidget::close);
 }
 
 MainWindow::~MainWindow() = default;
@@ -52,6 +55,23 @@ QProgressBar *MainWindow::spinner() const
 QPushButton *MainWindow::buildButton() const
 {
     return m_ui->buildButton;
+}
+
+QAction *MainWindow::openFirmwareFileAction() const
+{
+    return m_ui->actionOpenFirmwareFile;
+}
+QAction *MainWindow::saveLogAction() const
+{
+    return m_ui->actionSaveLog;
+}
+QAction *MainWindow::copyDiagnosticReportAction() const
+{
+    return m_ui->actionCopyDiagnosticReport;
+}
+QAction *MainWindow::aboutAction() const
+{
+    return m_ui->actionAbout;
 }
 
 void MainWindow::connectOutlets(AppDelegate &delegate) const

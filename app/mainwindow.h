@@ -7,13 +7,14 @@ namespace Ui {
 class MainWindow;
 }
 class AppDelegate;
+class QAction;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTableView;
 
 // The one window, built from resources/mainwindow.ui. It only lays out the four
-// controls; the controller does everything with them.
+// controls and the menu bar; the controller does everything with them.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -26,6 +27,12 @@ public:
     QTableView *tableView() const;
     QProgressBar *spinner() const;
     QPushButton *buildButton() const;
+
+    // The menu bar's commands; the window itself only handles Quit.
+    QAction *openFirmwareFileAction() const;
+    QAction *saveLogAction() const;
+    QAction *copyDiagnosticReportAction() const;
+    QAction *aboutAction() const;
 
     // Hands the four controls to the controller through its outlet setters.
     void connectOutlets(AppDelegate &delegate) const;
