@@ -139,7 +139,7 @@ QStringList &AppDelegate::tableData()
 {
     // Created on first use with one blank placeholder row.
     if (!m_tableData)
-        m_tableData = QStringList{QString()};
+        m_tableData = QStringList{QStringLiteral("")};
     return *m_tableData;
 }
 
@@ -166,7 +166,7 @@ void AppDelegate::tableViewSelectionDidChange(QTableView *view)
     if (row < 0 || row >= tableData().size())
         return;
     setSelectedTableItemValue(tableData().at(row));
-    devLog(QStringLiteral("Selected table value: ") + selectedTableItemValue());
+    devLog(QStringLiteral("Selected table value: ") + selectedTableItemValue().value_or(QString()));
 }
 
 void AppDelegate::setTableView(QTableView *view)
@@ -190,9 +190,9 @@ void AppDelegate::setBuildButton(QPushButton *button)
         connect(button, &QPushButton::clicked, this, &AppDelegate::startTask);
 }
 
-std::optional<QString> AppDelegate::getVexlumeHoopVolumeLabel()
+std::optional<HoopVolume> AppDelegate::getVexlumeHoopVolumeLabel()
 {
-    return findHoopVolumeLabel(m_configuration.mountRoot);
+    return findHoopVolume(m_configuration.mountRoots);
 }
 
 bool AppDelegate::vexlumeHoopDFUDetected()

@@ -45,9 +45,15 @@ public:
     // Firmware table data source and delegate.
     QStringList &tableData();
     void setTableData(const QStringList &rows);
-    // A null string stands for "nothing chosen yet".
-    QString selectedTableItemValue() const override { return m_selectedTableItemValue; }
-    void setSelectedTableItemValue(const QString &value) { m_selectedTableItemValue = value; }
+    // Nothing until a firmware is chosen; the placeholder row chooses "".
+    std::optional<QString> selectedTableItemValue() const override
+    {
+        return m_selectedTableItemValue;
+    }
+    void setSelectedTableItemValue(const std::optional<QString> &value)
+    {
+        m_selectedTableItemValue = value;
+    }
     qint64 numberOfRowsInTableView(QTableView *view);
     QString tableViewObjectValueForTableColumnRow(QTableView *view, int column, qint64 row);
     void tableViewSelectionDidChange(QTableView *view);
@@ -68,7 +74,7 @@ public:
     void setDfuToolPath(const QString &path) override;
 
     // The hoop: its volume and the DFU tool driver, run with the current tool path.
-    std::optional<QString> getVexlumeHoopVolumeLabel() override;
+    std::optional<HoopVolume> getVexlumeHoopVolumeLabel() override;
     bool vexlumeHoopDFUDetected() override;
     bool vexlumeHoopErase() override;
     bool vexlumeHoopFlash(const QString &imagePath) override;
@@ -91,7 +97,6 @@ private:
     QString tempDir() const override { return m_configuration.tempDir; }
     QString bundleId() const override { return m_configuration.bundleId; }
     QString bundledToolPath() const override;
-    QString mountRoot() const override { return m_configuration.mountRoot; }
 
     const Configuration m_configuration;
     std::atomic<bool> m_isRunning{false};
@@ -100,7 +105,7 @@ private:
     QPointer<QProgressBar> m_spinner;
     QPointer<QPushButton> m_buildButton;
     std::optional<QStringList> m_tableData;
-    QString m_selectedTableItemValue;
+    std::optional<QString> m_selectedTableItemValue;
     mutable QMutex m_dfuToolPathLock;
     QString m_dfuToolPath;
     std::unique_ptr<QThread> m_worker;

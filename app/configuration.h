@@ -3,6 +3,7 @@
 #include "update/dfutool.h"
 
 #include <QString>
+#include <QStringList>
 
 // Everything the program would otherwise have to be told at run time. The
 // shipped program takes it from the build (fromBuild); tests, benchmarks and the
@@ -13,11 +14,13 @@ struct Configuration
     QString updateServerUrl;
     // Reverse-DNS identifier; names the directory the firmware is downloaded to.
     QString bundleId;
-    // Directory whose direct entries are the mounted removable volumes.
-    QString mountRoot;
+    // Directories whose direct entries are the mounted removable volumes,
+    // searched in this order; ones that do not exist yet are passed over.
+    QStringList mountRoots;
     // Directory that holds the bundled tools ("dfu-programmer").
     QString resourceDir;
-    // Per-user temporary directory; the download directory is made inside it.
+    // Temporary directory no other user can write; the download directory is
+    // made inside it.
     QString tempDir;
     // Upper bounds for each run of the DFU tool.
     DfuTimeouts dfuTimeouts;

@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
+#include <QStandardPaths>
 
 #if !defined(Q_OS_MACOS) && !defined(Q_OS_WIN)
 #include <pwd.h>
@@ -35,16 +35,26 @@ static QString currentUserName()
 }
 #endif
 
-QString defaultMountRoot()
+QStringList defaultMountRoots()
 {
 #ifdef Q_OS_MACOS
-    return QStringLiteral("/Volumes");
+    return {QStringLiteral("/Volumes")};
 #else
     const QString user = currentUserName();
-    const QString media = QStringLiteral("/media/") + user;
-    const QString runMedia = QStringLiteral("/run/media/") + user;
-    if (!QFileInfo(media).isDir() && QFileInfo(runMedia).isDir())
-        return runMedia;
-    return media;
+    // Without a name, "/media/" itself would be searched.
+    if (user.isEmpty())
+        return {};
+    return {QStringLiteral("/run/media/") + user, QStringLiteral("/media/") + user};
+#endif
+}
+
+QString privateTempDir()
+{
+#ifdef Q_OS_MACOS
+    // Per user there, unlike /tmp elsewhere.
+    return QDir::tempPath();
+#else
+    // Qt checks that it is ours and 0700, and answers empty otherwise.
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 #endif
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Where the platform keeps things the program needs to find at run time.
 
@@ -9,7 +10,13 @@
 // layout of the build tree. Needs a QCoreApplication.
 QString applicationResourceDir();
 
-// The directory under which removable volumes appear: "/Volumes" on macOS; on
-// Linux the current user's removable-media root, /media/<user> or
-// /run/media/<user>, whichever exists (the first when neither does yet).
-QString defaultMountRoot();
+// The directories under which removable volumes appear, to be searched in this
+// order: "/Volumes" on macOS; on Linux the current user's removable-media
+// roots, /run/media/<user> (Fedora, Arch) and /media/<user> (Debian, Ubuntu).
+// Neither may exist yet: each appears when its first volume is mounted.
+QStringList defaultMountRoots();
+
+// A temporary directory that is the user's own, which no other user can
+// write: the per-user temporary directory on macOS, the runtime directory
+// elsewhere. Empty when there is none.
+QString privateTempDir();

@@ -1,9 +1,13 @@
 #include "update/firmwaredownload.h"
 
+#include "platform/privatedirectory.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryDir>
 
 QString MD5(const QByteArray &bytes)
 {
@@ -15,17 +19,47 @@ QString firmwareUrl(const QString &serverBase, const QString &selectedValue)
     return serverBase + QStringLiteral("/fw-updates/") + selectedValue + QStringLiteral(".zip");
 }
 
-QString destinationDirectory(const QString &tempDir, const QString &bundleId)
+QString destinationDirectory(const QString &tempDir, const QString &bundleId, QString *why)
 {
+    auto explain = [why](const QString &reason) {
+        if (why)
+            *why = reason;
+    };
+    explain(QString());
+    // A relative path would put the image wherever the program was started.
+    if (tempDir.isEmpty() || QDir::isRelativePath(tempDir)) {
+        explain(QStringLiteral("No private temporary directory to download into"));
+        return {};
+    }
+    QDir().mkpath(tempDir);
+    if (const QString problem = safeParentProblem(tempDir); !problem.isEmpty()) {
+        explain(problem);
+        return {};
+    }
     const QString directory = tempDir.endsWith(QLatin1Char('/'))
                                   ? tempDir + bundleId
                                   : tempDir + QLatin1Char('/') + bundleId;
-    QDir().mkpath(directory);
-    return directory;
+    QDir().mkdir(directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString problem = privateDirectoryProblem(directory);
+    if (problem.isEmpty())
+        return directory;
+    // Whoever holds the name, a directory with a fresh random name is one
+    // that only we can have made.
+    QTemporaryDir fresh(directory + QStringLiteral("-XXXXXX"));
+    if (!fresh.isValid()) {
+        explain(problem + QStringLiteral("; no other directory could be made: ") +
+                fresh.errorString());
+        return {};
+    }
+    fresh.setAutoRemove(false);
+    explain(problem + QStringLiteral("; using ") + fresh.path() + QStringLiteral(" instead"));
+    return fresh.path();
 }
 
 QString firmwareDestination(const QString &directory, const QString &selectedValue)
 {
+    if (directory.isNull())
+        return {};
     return directory + QLatin1Char('/') + selectedValue + QStringLiteral(".hex");
 }
 
@@ -45,7 +79,12 @@ std::optional<QByteArray> downloadFirmware(const QString &url, const FetchLimits
 
 bool storeFirmware(const QString &path, const std::optional<QByteArray> &data)
 {
-    if (!data)
+    if (!data || path.isEmpty())
+        return false;
+    if (!privateDirectoryProblem(QFileInfo(path).path()).isEmpty())
+        return false;
+    // QSaveFile writes to the target of a link; the link itself must go.
+    if (QFileInfo(path).isSymLink() && !QFile::remove(path))
         return false;
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(*data) == data->size() && file.commit())

@@ -18,11 +18,19 @@ QString MD5(const QByteArray &bytes);
 // names are meant to be usable in an address as they are.
 QString firmwareUrl(const QString &serverBase, const QString &selectedValue);
 
-// tempDir + "/" + bundleId with exactly one separator, created with its parents
-// (an existing directory is fine; a failure shows later, when storing).
-QString destinationDirectory(const QString &tempDir, const QString &bundleId);
+// The directory the image is kept in: tempDir + "/" + bundleId with exactly one
+// separator, made with mode 0700 (tempDir with its parents if missing). The
+// image is flashed minutes after its check, so no other user may be able to
+// change it in between: when that name is taken by anything but a directory of
+// ours that only we may write, a fresh private directory beside it is used
+// instead. A null string when no private directory can be had (no or a relative
+// tempDir, or one that others could rearrange). why, if given, is set to the
+// reason whenever tempDir + "/" + bundleId is not the answer, and cleared
+// otherwise.
+QString destinationDirectory(const QString &tempDir, const QString &bundleId,
+                             QString *why = nullptr);
 
-// directory + "/" + selectedValue + ".hex"
+// directory + "/" + selectedValue + ".hex"; a null string for a null directory.
 QString firmwareDestination(const QString &directory, const QString &selectedValue);
 
 // Firmware images are larger than a catalogue; everything else as the shared fetch.
@@ -34,7 +42,9 @@ std::optional<QByteArray> downloadFirmware(const QString &url,
                                            const FetchLimits &limits = firmwareFetchLimits());
 
 // Replaces the file at path with the bytes as a whole (temporary file, then
-// rename). With no data nothing is written and false returned. When the write
+// rename). With no data, or when path's directory is not one that only we may
+// write (see destinationDirectory), nothing is written and false returned. A
+// symbolic link at path is replaced, never written through. When the write
 // fails, a file left at path by an earlier download is removed, so that the
 // flash step can never pick up an old image after a new one passed its check;
 // false is returned then, and the caller should treat it as a failed check.

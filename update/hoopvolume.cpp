@@ -21,6 +21,15 @@ std::optional<QString> findHoopVolumeLabel(const QString &mountRoot)
     return std::nullopt;
 }
 
+std::optional<HoopVolume> findHoopVolume(const QStringList &mountRoots)
+{
+    for (const QString &root : mountRoots) {
+        if (std::optional<QString> label = findHoopVolumeLabel(root))
+            return HoopVolume{root, *label};
+    }
+    return std::nullopt;
+}
+
 QString volumePath(const QString &mountRoot, const QString &label, const QString &fileName)
 {
     return mountRoot + QLatin1Char('/') + label + QLatin1Char('/') + fileName;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -13,6 +14,21 @@
 // anything named "hoopinfo.txt" exists. Nothing when there is none or the
 // root cannot be listed or is empty; never an empty name for "none".
 std::optional<QString> findHoopVolumeLabel(const QString &mountRoot);
+
+// A hoop volume: mountRoot + "/" + label.
+struct HoopVolume
+{
+    QString mountRoot;
+    QString label;
+
+    friend bool operator==(const HoopVolume &, const HoopVolume &) = default;
+};
+
+// The first hoop volume under the first of mountRoots that holds one, each
+// root searched as findHoopVolumeLabel does. Roots that do not exist at this
+// moment are passed over: a desktop may make its root only when it mounts its
+// first volume, so the list is looked at afresh on every call.
+std::optional<HoopVolume> findHoopVolume(const QStringList &mountRoots);
 
 // mountRoot + "/" + label + "/" + fileName
 QString volumePath(const QString &mountRoot, const QString &label, const QString &fileName);

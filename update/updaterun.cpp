@@ -28,12 +28,13 @@ QString describe(const std::optional<QVariantMap> &entry)
 
 // The last entry whose file name is the selected firmware's: a later entry of
 // the same name overrides an earlier one.
-std::optional<QVariantMap> chooseEntry(const QVariantList &firmwareList, const QString &selected)
+std::optional<QVariantMap> chooseEntry(const QVariantList &firmwareList,
+                                       const std::optional<QString> &selected)
 {
     std::optional<QVariantMap> chosen;
-    if (selected.isNull())
+    if (!selected)
         return chosen;
-    const QString fileName = selected + QStringLiteral(".zip");
+    const QString fileName = *selected + QStringLiteral(".zip");
     for (const QVariant &entry : firmwareList) {
         const QVariantMap map = entry.toMap();
         const QVariant name = map.value(QStringLiteral("filename"));
@@ -62,18 +63,23 @@ QString failureLine(const char *codeText)
 // run at all (no selection, no tool).
 UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareList)
 {
-    const QString selected = host.selectedTableItemValue();
-    const std::optional<QVariantMap> chosen = chooseEntry(firmwareList, selected);
+    const std::optional<QString> chosenName = host.selectedTableItemValue();
+    const std::optional<QVariantMap> chosen = chooseEntry(firmwareList, chosenName);
     devLog(QStringLiteral("ChosenFW: ") + describe(chosen));
 
-    if (selected.isNull())
+    if (!chosenName)
         throw std::runtime_error("no firmware is selected, so there is no firmware address");
+    const QString selected = *chosenName;
     const QString url = firmwareUrl(host.updateServerUrl(), selected);
     devLog(QStringLiteral("FW URL: ") + url);
 
-    const QString destination =
-        firmwareDestination(destinationDirectory(host.tempDir(), host.bundleId()), selected);
-    devLog(QStringLiteral("FW Destination: ") + destination);
+    QString directoryNote;
+    const QString destination = firmwareDestination(
+        destinationDirectory(host.tempDir(), host.bundleId(), &directoryNote), selected);
+    devLog(QStringLiteral("FW Destination: ") +
+           (destination.isNull() ? QStringLiteral("(null)") : destination));
+    if (!directoryNote.isEmpty())
+        devLog(directoryNote);
 
     host.updateUILog(QStringLiteral("Fetching firmware update... ") + QStringLiteral("(") +
                      selected + QStringLiteral(")\n"));
@@ -81,14 +87,15 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
     // The flash step reads the file, not the bytes in memory: an image that
     // could not be stored must not pass, or an older file would be flashed.
     const bool stored = storeFirmware(destination, data);
-    if (data && !stored)
+    if (data && !stored && !destination.isNull())
         devLog(QStringLiteral("Could not store the firmware at ") + destination);
     const QString expected = expectedDigest(chosen);
     const DigestCheck check = checkDigest(data, expected);
     if (!check.passed || !stored) {
         host.updateUILog(QStringLiteral("MD5 check failed\nVerify proper internet connectivity, "
                                         "and try again. Or contact Tarvik support.\n"));
-        devLog(QStringLiteral("MD5 found: ") + check.foundDigest);
+        devLog(QStringLiteral("MD5 found: ") +
+               (data ? check.foundDigest : QStringLiteral("(null)")));
         devLog(QStringLiteral("MD5 should be: ") +
                (expected.isNull() ? QStringLiteral("(null)") : expected));
         return UpdateRunOutcome::VerificationFailed;
@@ -101,7 +108,7 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
 
     host.updateUILog(QStringLiteral(
         "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
-    std::optional<QString> label;
+    std::optional<HoopVolume> label;
     bool inBootloader = false;
     // No pause and no limit: each attempt lasts one volume search and one tool run.
     for (;;) {
@@ -115,10 +122,12 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
     }
 
     if (!inBootloader) {
-        host.updateUILog(QStringLiteral("Vexlume Hoop detected, volume label: ") + *label +
+        host.updateUILog(QStringLiteral("Vexlume Hoop detected, volume label: ") + label->label +
                          QStringLiteral("\n"));
         host.updateUILog(QStringLiteral("Rebooting in DFU mode...\n"));
-        if (const std::optional<QString> error = writeBootloaderRequest(host.mountRoot(), *label)) {
+        // On the volume where it was found, whichever root that was.
+        if (const std::optional<QString> error =
+                writeBootloaderRequest(label->mountRoot, label->label)) {
             host.updateUILog(QStringLiteral("Write error: ") + *error +
                              QStringLiteral(" Restart app.\n"));
             return UpdateRunOutcome::Halted;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/hoopvolume.h"
+
 #include <QString>
 #include <QVariantList>
 
@@ -13,7 +15,8 @@ public:
     virtual ~UpdateRunHost() = default;
 
     virtual void updateUILog(const QString &text) = 0;
-    virtual QString selectedTableItemValue() const = 0;
+    // Nothing when no firmware has been chosen.
+    virtual std::optional<QString> selectedTableItemValue() const = 0;
     virtual void setIsRunning(bool running) = 0;
     virtual void setDfuToolPath(const QString &path) = 0;
     // Hands the busy indicator's stop to the main thread.
@@ -23,9 +26,9 @@ public:
     virtual QString tempDir() const = 0;
     virtual QString bundleId() const = 0;
     virtual QString bundledToolPath() const = 0; // null when the resource is missing
-    virtual QString mountRoot() const = 0;
 
-    virtual std::optional<QString> getVexlumeHoopVolumeLabel() = 0;
+    // The hoop's volume, with the root it was found under.
+    virtual std::optional<HoopVolume> getVexlumeHoopVolumeLabel() = 0;
     virtual bool vexlumeHoopDFUDetected() = 0;
     virtual bool vexlumeHoopErase() = 0;
     virtual bool vexlumeHoopFlash(const QString &imagePath) = 0;

@@ -23,7 +23,7 @@ Configuration unreachableServer()
     Configuration config;
     config.updateServerUrl = QStringLiteral("http://127.0.0.1:1");
     config.bundleId = QStringLiteral("org.example.hoop-updater-test");
-    config.mountRoot = QDir::tempPath() + QStringLiteral("/no-such-mount-root");
+    config.mountRoots = {QDir::tempPath() + QStringLiteral("/no-such-mount-root")};
     config.resourceDir = QDir::tempPath() + QStringLiteral("/no-such-resources");
     config.tempDir = QDir::tempPath();
     return config;
@@ -283,7 +283,10 @@ void TestAppShell::placeholderRowBeforeAnyCheck()
     QCOMPARE(shell.delegate.numberOfRowsInTableView(view), 1);
     QCOMPARE(view->model()->rowCount(), 1);
     QCOMPARE(shell.delegate.tableViewObjectValueForTableColumnRow(view, 0, 0), QString());
-    QVERIFY(shell.delegate.selectedTableItemValue().isNull());
+    QVERIFY(!shell.delegate.selectedTableItemValue());
+    // Choosing the blank row is a choice, of the empty name.
+    view->selectRow(0);
+    QCOMPARE(shell.delegate.selectedTableItemValue(), std::optional<QString>(QString()));
 }
 
 void TestAppShell::closingTheWindowEndsTheEventLoop()

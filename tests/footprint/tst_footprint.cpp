@@ -163,7 +163,9 @@ void TestFootprint::onlyItsPlacesChange()
     // Neighbours the run must leave alone: an earlier download of each image,
     // another program's files, another volume and the hoop's own files.
     if (setup == QStringLiteral("download directory is a file")) {
-        // Unwritable even for root, which permission bits do not stop.
+        // Unwritable even for root, which permission bits do not stop; a file
+        // in the download directory's own place would only be stepped around.
+        rig.config.tempDir = rig.path(kDownload);
         write(rig.path(kDownload), "not a directory");
     } else {
         for (const char *name : {"fw.hex", "bad.hex", "nodigest.hex", "absent.hex", "other.hex"})
@@ -208,8 +210,8 @@ void TestFootprint::unlistableMountRoot()
 {
     UpdateRig rig;
     prepare(rig);
-    rig.config.mountRoot = rig.path(QStringLiteral("media/not-a-directory"));
-    write(rig.config.mountRoot, "a file");
+    rig.config.mountRoots = {rig.path(QStringLiteral("media/not-a-directory"))};
+    write(rig.config.mountRoots.first(), "a file");
     QVERIFY(rig.launch());
     rig.delegate->setSelectedTableItemValue(QStringLiteral("fw"));
     rig.hoop->setFault(hoopsim::Fault::AlreadyInBootloader);

@@ -36,7 +36,7 @@ public:
         hoop->setRebootDelay(0);
         toolInstalled = hoop->installTool(path(QStringLiteral("resources")));
         config.bundleId = QStringLiteral("org.example.hoop-updater-test");
-        config.mountRoot = path(QStringLiteral("media"));
+        config.mountRoots = {path(QStringLiteral("media"))};
         config.resourceDir = path(QStringLiteral("resources"));
         config.tempDir = path(QStringLiteral("tmp"));
     }

@@ -186,7 +186,7 @@ void TestUpdateCheck::unavailable()
     QVERIFY(app.table()->isEnabled());
     QCOMPARE(app.rowsShown(), QStringList{QString()});
     QVERIFY(!fwList);
-    QVERIFY(app.delegate.selectedTableItemValue().isNull());
+    QVERIFY(!app.delegate.selectedTableItemValue());
 }
 
 void TestUpdateCheck::tableShowingNoRowsKeepsPlaceholder()

@@ -211,7 +211,7 @@ void TestUpdateRun::endings()
     rig.hoop->plugIn();
     QVERIFY(rig.updateAndWait());
 
-    const QString shown = rig.delegate->selectedTableItemValue();
+    const QString shown = rig.delegate->selectedTableItemValue().value_or(QString());
     if (steps.isEmpty()) {
         QCOMPARE(rig.console(), launchLines + fetching(shown) + tail);
         QVERIFY(rig.hoop->toolRuns().isEmpty()); // the hoop is never touched
@@ -321,7 +321,7 @@ void TestUpdateRun::nothingSelectedAbortsTheRun()
     UpdateRig rig;
     rig.publishSample(QStringLiteral("fw"));
     QVERIFY(rig.launch());
-    rig.delegate->setSelectedTableItemValue(QString());
+    rig.delegate->setSelectedTableItemValue(std::nullopt);
     DevLogCapture log;
     QVERIFY(rig.updateAndWait());
 
@@ -360,7 +360,7 @@ void TestUpdateRun::closingTheWindowEndsTheProcess()
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::MergedChannels);
     app.start(QStringLiteral(UPDATERUN_APP),
-              {rig.config.updateServerUrl, rig.config.mountRoot, rig.config.resourceDir,
+              {rig.config.updateServerUrl, rig.config.mountRoots.first(), rig.config.resourceDir,
                rig.config.tempDir, QString::number(closeAfter)});
     // Far longer than closing takes, far shorter than the tool's own bound.
     QVERIFY2(app.waitForFinished(60000), "the application did not end when its window closed");

@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
         Configuration config;
         config.updateServerUrl = args[0];
         config.bundleId = QStringLiteral("org.example.hoop-updater-test");
-        config.mountRoot = args[1];
+        config.mountRoots = {args[1]};
         config.resourceDir = args[2];
         config.tempDir = args[3];
         // Long enough that a hanging tool is still running when the window closes.

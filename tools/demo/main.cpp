@@ -64,7 +64,7 @@ int main(int argc, char *argv[])
     auto configure = [&] {
         Configuration config = Configuration::fromBuild();
         config.updateServerUrl = server.baseUrl();
-        config.mountRoot = mountRoot;
+        config.mountRoots = {mountRoot};
         config.resourceDir = work.filePath(QStringLiteral("resources"));
         config.tempDir = work.filePath(QStringLiteral("tmp"));
         return config;
