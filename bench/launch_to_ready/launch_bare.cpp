@@ -1,6 +1,6 @@
 // The baseline: a bare Qt program that shows the application's own window
 // form (the four controls and the menu bar, from resources/mainwindow.ui) with
-// three rows in the table, and prints "ready" once its event loop has run.
+// the table's three rows, and prints "ready" once its event loop has run.
 
 #include "ui_mainwindow.h"
 
@@ -17,8 +17,13 @@ int main(int argc, char *argv[])
     QMainWindow window;
     Ui::MainWindow form;
     form.setupUi(&window);
-    QStandardItemModel model(3, 1);
+    // The rows and the header the application shows for the served catalogue.
+    QStandardItemModel model;
+    model.setHorizontalHeaderLabels({QStringLiteral("Firmware")});
+    for (const char *name : {"hoop-1", "hoop-2", "hoop-3"})
+        model.appendRow(new QStandardItem(QString::fromLatin1(name)));
     form.tableView->setModel(&model);
+    form.tableView->selectRow(2);
     window.show();
     QTimer::singleShot(0, [&form] {
         form.buildButton->setEnabled(true);
