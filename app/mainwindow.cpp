@@ -6,17 +6,17 @@
 
 #include <QAction>
 #include <QFontDatabase>
-#include <QFontMetrics>
 #include <QHeaderView>
 #include <QSizePolicy>
 
-// The platform's fixed-width font; some platforms (offscreen, bare X) answer
-// with a proportional one, so fall back to whatever fixed-pitch family exists.
+// The platform's fixed-width font; some platforms answer with a proportional
+// one, so fall back to whatever fixed-pitch family exists. The font database,
+// already filled by the time the window is built, knows which families are
+// fixed pitch; measuring glyphs instead would load them at every start.
 static QFont consoleFont()
 {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    const QFontMetrics metrics(font);
-    if (metrics.horizontalAdvance(QLatin1Char('i')) == metrics.horizontalAdvance(QLatin1Char('W')))
+    if (QFontDatabase::isFixedPitch(font.family()))
         return font;
     font.setFamily(QStringLiteral("monospace"));
     font.setStyleHint(QFont::TypeWriter);

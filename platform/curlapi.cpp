@@ -24,8 +24,10 @@ template <typename Function> bool resolve(void *library, const char *name, Funct
 const CurlApi *load()
 {
     void *library = nullptr;
+    // Lazily bound: most functions of libcurl and of its dependencies are never
+    // called here, and binding them all up front adds a sixth to the load.
     for (const char *name : kLibraries) {
-        if ((library = dlopen(name, RTLD_NOW | RTLD_LOCAL)))
+        if ((library = dlopen(name, RTLD_LAZY | RTLD_LOCAL)))
             break;
     }
     if (!library) {

@@ -1,39 +1,32 @@
-// The baseline: a bare Qt program that shows a window with the same four
-// controls and prints "ready" once its event loop has run.
+// The baseline: a bare Qt program that shows the application's own window
+// form (the four controls and the menu bar, from resources/mainwindow.ui) with
+// the table's three rows, and prints "ready" once its event loop has run.
+
+#include "ui_mainwindow.h"
 
 #include <QApplication>
-#include <QHBoxLayout>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
+#include <QMainWindow>
 #include <QStandardItemModel>
-#include <QTableView>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QWidget window;
-    auto *console = new QPlainTextEdit(&window);
-    console->setReadOnly(true);
-    auto *table = new QTableView(&window);
-    QStandardItemModel model(3, 1);
-    table->setModel(&model);
-    auto *spinner = new QProgressBar(&window);
-    spinner->setRange(0, 0);
-    auto *button = new QPushButton(QStringLiteral("Update Firmware"), &window);
-    auto *side = new QVBoxLayout;
-    side->addWidget(table);
-    side->addWidget(spinner);
-    side->addWidget(button);
-    auto *layout = new QHBoxLayout(&window);
-    layout->addWidget(console, 3);
-    layout->addLayout(side, 1);
+    QMainWindow window;
+    Ui::MainWindow form;
+    form.setupUi(&window);
+    // The rows and the header the application shows for the served catalogue.
+    QStandardItemModel model;
+    model.setHorizontalHeaderLabels({QStringLiteral("Firmware")});
+    for (const char *name : {"hoop-1", "hoop-2", "hoop-3"})
+        model.appendRow(new QStandardItem(QString::fromLatin1(name)));
+    form.tableView->setModel(&model);
+    form.tableView->selectRow(2);
     window.show();
-    QTimer::singleShot(0, [] {
+    QTimer::singleShot(0, [&form] {
+        form.buildButton->setEnabled(true);
         std::puts("ready");
         std::fflush(stdout);
         QCoreApplication::exit(0);
