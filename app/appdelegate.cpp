@@ -220,6 +220,11 @@ bool AppDelegate::vexlumeHoopStart()
     return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).start();
 }
 
+std::optional<QList<UsbDevice>> AppDelegate::usbDevices(quint16 vendorId, int productId)
+{
+    return listUsbDevices(vendorId, productId);
+}
+
 void AppDelegate::stopSpinner()
 {
     // Widgets belong to the main thread; the stop is handed over in order.

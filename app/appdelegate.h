@@ -74,6 +74,7 @@ public:
     bool vexlumeHoopFlash(const QString &imagePath) override;
     bool vexlumeHoopReset() override;
     bool vexlumeHoopStart() override;
+    std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) override;
 
     // True from runScript until the run's thread has finished (a halted run
     // has finished too, though isRunning stays true).
