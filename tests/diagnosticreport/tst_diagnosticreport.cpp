@@ -74,18 +74,11 @@ void TestDiagnosticReport::sections_data()
     QTest::addColumn<QString>("section");
     QTest::addColumn<QString>("body");
 
+    // The menu test below holds the sections as the program fills them; these
+    // are the cases it cannot reach.
     DiagnosticInputs in = sample();
-    QTest::newRow("program") << in << "Program"
-                             << "hoop-updater 1.2.3\nQt 6.4.2\nDebian GNU/Linux 12 (bookworm)\n";
-    QTest::newRow("tool") << in << "DFU tool"
-                          << "/usr/share/hoop-updater/dfu-programmer\ndfu-programmer 0.6.1\n";
-    QTest::newRow("server") << in << "Update server"
-                            << "http://updates.example\n";
     QTest::newRow("no devices") << in << "USB devices"
                                 << "(none)\n";
-    QTest::newRow("developer log") << in << "Developer log, last 2 lines"
-                                   << "FW URL: x\nERASE=\n";
-
     in = sample();
     in.toolPath = QString();
     in.toolVersion = QStringLiteral("(no tool to ask for its version)");
