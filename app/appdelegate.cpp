@@ -1,6 +1,8 @@
 #include "app/appdelegate.h"
 
+#include "app/buildconfig.h"
 #include "app/busyindicator.h"
+#include "app/diagnosticreport.h"
 #include "app/firmwaretablemodel.h"
 #include "catalogue/updatecheck.h"
 #include "catalogue/xmlreader.h"
@@ -8,13 +10,16 @@
 #include "update/dfutool.h"
 #include "update/hoopvolume.h"
 
+#include <QClipboard>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QItemSelectionModel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSysInfo>
 #include <QTableView>
 #include <QTextCursor>
 
@@ -218,6 +223,47 @@ bool AppDelegate::vexlumeHoopReset()
 bool AppDelegate::vexlumeHoopStart()
 {
     return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).start();
+}
+
+std::optional<QList<UsbDevice>> AppDelegate::usbDevices(quint16 vendorId, int productId)
+{
+    return listUsbDevices(vendorId, productId);
+}
+
+QString AppDelegate::diagnosticReport()
+{
+    DiagnosticInputs in;
+    in.programVersion = QStringLiteral(HOOP_VERSION);
+    in.qtVersion = QString::fromLatin1(qVersion());
+    in.operatingSystem = QSysInfo::prettyProductName();
+    in.toolPath = bundledToolPath();
+    if (in.toolPath.isNull()) {
+        in.toolVersion = QStringLiteral("(no tool to ask for its version)");
+    } else {
+        try {
+            const std::optional<QString> version =
+                DfuTool(in.toolPath, m_configuration.dfuTimeouts).version();
+            in.toolVersion = version ? *version
+                                     : QStringLiteral("(no answer to --version within %1 ms)")
+                                           .arg(m_configuration.dfuTimeouts.probeMs);
+        } catch (const DfuToolError &error) {
+            in.toolVersion = QStringLiteral("(could not run it: ") +
+                             QString::fromUtf8(error.what()) + QStringLiteral(")");
+        }
+    }
+    in.updateServerUrl = m_configuration.updateServerUrl;
+    // Opening a device is harmless to a tool that waits for it, but not to one
+    // that is programming it (on some systems an open takes the device over),
+    // so during a run the devices are only listed.
+    in.usbDevices = listUsbDevices(0x03eb, -1, !isUpdateRunActive());
+    in.consoleText = m_outputText ? m_outputText->toPlainText() : QString();
+    in.devLogLines = recentDevLogLines();
+    return ::diagnosticReport(in);
+}
+
+void AppDelegate::copyDiagnosticReport()
+{
+    QGuiApplication::clipboard()->setText(diagnosticReport());
 }
 
 void AppDelegate::stopSpinner()

@@ -80,6 +80,11 @@ public:
     bool vexlumeHoopFlash(const QString &imagePath) override;
     bool vexlumeHoopReset() override;
     bool vexlumeHoopStart() override;
+    std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) override;
+
+    // "Help > Copy Diagnostic Report": the report as plain text, and on the clipboard.
+    QString diagnosticReport();
+    void copyDiagnosticReport();
 
     // True from runScript until the run's thread has finished (a halted run
     // has finished too, though isRunning stays true).

@@ -80,4 +80,6 @@ void MainWindow::connectOutlets(AppDelegate &delegate) const
     delegate.setBuildButton(m_ui->buildButton);
     delegate.setTableView(m_ui->tableView);
     delegate.setSpinner(m_ui->spinner);
+    connect(m_ui->actionCopyDiagnosticReport, &QAction::triggered, &delegate,
+            &AppDelegate::copyDiagnosticReport);
 }

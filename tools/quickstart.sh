@@ -10,7 +10,7 @@ build=${2:-$here/build}
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev fonts-dejavu-core libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl
-    dfu-programmer
+    dfu-programmer libusb-1.0-0-dev umockdev libumockdev-dev
     clang libclang-rt-14-dev
     xvfb xauth
 )

@@ -123,3 +123,11 @@ bool DfuTool::start()
     devLog(QStringLiteral("START=") + o.output);
     return !o.timedOut && o.output.contains(QLatin1String("dfu-programmer: no device present."));
 }
+
+std::optional<QString> DfuTool::version()
+{
+    const Outcome o = run("VERSION", {QStringLiteral("--version")}, m_timeouts.probeMs);
+    if (o.timedOut)
+        return std::nullopt;
+    return o.output;
+}

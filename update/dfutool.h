@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <stdexcept>
 
 // Raised when the DFU tool cannot be started at all: no path, no file, not an
@@ -62,6 +63,9 @@ public:
     bool flash(const QString &imagePath);
     bool reset();
     bool start();
+    // What "--version" prints, for the diagnostic report; empty when the tool
+    // did not finish within the probe's bound.
+    std::optional<QString> version();
 
     const QString &toolPath() const { return m_toolPath; }
 

@@ -3,6 +3,7 @@
 #include "platform/devlog.h"
 #include "update/firmwaredownload.h"
 #include "update/hoopvolume.h"
+#include "update/usbaccesswatch.h"
 
 #include <QJsonDocument>
 #include <QVariantMap>
@@ -59,6 +60,24 @@ QString failureLine(const char *codeText)
            QLatin1String(codeText) + QStringLiteral("\n");
 }
 
+// Says once per run that the bootloader is there but this user may not open
+// it; the wait goes on and continues by itself once access is granted.
+void watchUsbAccess(UpdateRunHost &host, UsbAccessWatch &watch, bool lineOpen)
+{
+    const std::optional<UsbDevice> refused = watch.poll();
+    if (!refused)
+        return;
+    devLog(
+        QStringLiteral("USB 03eb:2ff6 on bus %1 address %2 may not be opened (LIBUSB_ERROR_ACCESS)")
+            .arg(refused->bus)
+            .arg(refused->address));
+    host.updateUILog(QLatin1String(lineOpen ? "\n" : "") +
+                     QStringLiteral("Vexlume Hoop bootloader is connected, but this user has no "
+                                    "permission to open it. Install the udev rule (README: "
+                                    "\"Permission to program the hoop\"); the update goes on by "
+                                    "itself once access is granted.\n"));
+}
+
 // The guarded steps; returns how they ended. Throws when an operation cannot
 // run at all (no selection, no tool).
 UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareList)
@@ -110,8 +129,10 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
         "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
     std::optional<HoopVolume> label;
     bool inBootloader = false;
+    UsbAccessWatch usbWatch([&host] { return host.usbDevices(0x03eb, 0x2ff6); });
     // No pause and no limit: each attempt lasts one volume search and one tool run.
     for (;;) {
+        watchUsbAccess(host, usbWatch, false);
         label = host.getVexlumeHoopVolumeLabel();
         if (host.vexlumeHoopDFUDetected()) {
             inBootloader = true;
@@ -135,8 +156,8 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
     }
 
     host.updateUILog(QStringLiteral("Checking for hoop in DFU mode... "));
-    while (!host.vexlumeHoopDFUDetected()) {
-    }
+    while (!host.vexlumeHoopDFUDetected())
+        watchUsbAccess(host, usbWatch, true);
     host.updateUILog(QStringLiteral("Detected.\n"));
 
     host.updateUILog(QStringLiteral("Flashing new firmware to device... DO NOT UNPLUG!\n"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "update/hoopvolume.h"
+#include "platform/usbdevices.h"
 
 #include <QString>
 #include <QVariantList>
@@ -34,6 +35,10 @@ public:
     virtual bool vexlumeHoopFlash(const QString &imagePath) = 0;
     virtual bool vexlumeHoopReset() = 0;
     virtual bool vexlumeHoopStart() = 0;
+
+    // The USB devices of a vendor and product now, each tried for opening;
+    // an empty optional when USB cannot be looked at.
+    virtual std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) = 0;
 };
 
 // How a run ended; the console and the developer log tell the details.

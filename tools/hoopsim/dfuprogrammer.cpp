@@ -183,6 +183,11 @@ Outcome perform(const std::string &dir, State &s, const std::vector<std::string>
 {
     Outcome o;
     o.exitCode = 1;
+    // As 0.6.1 answers it: on standard error, with status 1.
+    if (args.size() == 1 && args[0] == "--version") {
+        o.err("dfu-programmer 0.6.1\n");
+        return o;
+    }
     if (args.size() < 2) {
         o.err("Usage: dfu-programmer target[:usb-bus,usb-addr] command [options] "
               "[global-options] [file|data]\n");

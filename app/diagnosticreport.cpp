@@ -1,0 +1,65 @@
+#include "app/diagnosticreport.h"
+
+namespace {
+
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+QString describeAccess(const UsbDevice &device)
+{
+    switch (device.access) {
+    case UsbAccess::Opened:
+        return QStringLiteral("may be opened");
+    case UsbAccess::Denied:
+        return QStringLiteral("may not be opened (no permission)");
+    case UsbAccess::Failed:
+        return QStringLiteral("may not be opened (") + device.error + QStringLiteral(")");
+    case UsbAccess::Untried:
+        break;
+    }
+    return QStringLiteral("not opened while an update runs");
+}
+
+QStringList usbLines(const std::optional<QList<UsbDevice>> &devices)
+{
+    if (!devices)
+        return {QStringLiteral("(USB could not be looked at)")};
+    if (devices->isEmpty())
+        return {QStringLiteral("(none)")};
+    QStringList lines;
+    for (const UsbDevice &device : *devices)
+        lines << hex4(device.vendorId) + QLatin1Char(':') + hex4(device.productId) +
+                     QStringLiteral(" bus %1 address %2: ").arg(device.bus).arg(device.address) +
+                     describeAccess(device);
+    return lines;
+}
+
+void section(QString &report, const QString &name, const QString &body)
+{
+    report += QStringLiteral("== ") + name + QStringLiteral(" ==\n") + body;
+    if (!body.isEmpty() && !body.endsWith(QLatin1Char('\n')))
+        report += QLatin1Char('\n');
+    report += QLatin1Char('\n');
+}
+
+} // namespace
+
+QString diagnosticReport(const DiagnosticInputs &in)
+{
+    QString report = QStringLiteral("Vexlume Hoop Updater diagnostic report\n\n");
+    section(report, QStringLiteral("Program"),
+            QStringLiteral("hoop-updater ") + in.programVersion + QStringLiteral("\nQt ") +
+                in.qtVersion + QStringLiteral("\n") + in.operatingSystem);
+    section(report, QStringLiteral("DFU tool"),
+            (in.toolPath.isNull() ? QStringLiteral("(not bundled)") : in.toolPath) +
+                QStringLiteral("\n") + in.toolVersion.trimmed());
+    section(report, QStringLiteral("Update server"), in.updateServerUrl);
+    section(report, QStringLiteral("USB devices of vendor 03eb"),
+            usbLines(in.usbDevices).join('\n'));
+    section(report, QStringLiteral("Console"), in.consoleText);
+    section(report, QStringLiteral("Developer log, last %1 lines").arg(in.devLogLines.size()),
+            in.devLogLines.join(QLatin1Char('\n')));
+    return report;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "platform/usbdevices.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Everything a support request needs, gathered by the controller.
+struct DiagnosticInputs
+{
+    QString programVersion;
+    QString qtVersion;
+    QString operatingSystem;
+    QString toolPath;    // null when the program has no bundled tool
+    QString toolVersion; // what the tool said to "--version", or why nothing
+    QString updateServerUrl;
+    std::optional<QList<UsbDevice>> usbDevices; // empty optional: USB could not be looked at
+    QString consoleText;
+    QStringList devLogLines;
+};
+
+// The report as plain text: a title, then sections headed "== name ==", each
+// followed by its lines and a blank line; the console and the developer log
+// come last, verbatim, since they are the longest.
+QString diagnosticReport(const DiagnosticInputs &inputs);
