@@ -58,11 +58,11 @@ QString failureLine(const char *codeText)
            QLatin1String(codeText) + QStringLiteral("\n");
 }
 
-// The guarded steps; returns how they ended. Throws when an operation cannot
-// run at all (no selection, no tool).
-UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareList)
+// Downloads the selected catalogue entry, stores and verifies it; the stored
+// image's path, or nothing when the check failed. Throws when nothing is selected.
+std::optional<QString> fetchFromCatalogue(UpdateRunHost &host, const QVariantList &firmwareList,
+                                          const QString &selected)
 {
-    const QString selected = host.selectedTableItemValue();
     const std::optional<QVariantMap> chosen = chooseEntry(firmwareList, selected);
     devLog(QStringLiteral("ChosenFW: ") + describe(chosen));
 
@@ -91,9 +91,41 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
         devLog(QStringLiteral("MD5 found: ") + check.foundDigest);
         devLog(QStringLiteral("MD5 should be: ") +
                (expected.isNull() ? QStringLiteral("(null)") : expected));
-        return UpdateRunOutcome::VerificationFailed;
+        return std::nullopt;
     }
     host.updateUILog(QStringLiteral("MD5 check passed\n"));
+    return destination;
+}
+
+// Stores the bytes checked when the file was chosen where a download would go,
+// so that the file's later fate doesn't matter; the stored image's path, or
+// nothing when it could not be stored.
+std::optional<QString> storeChosenFile(UpdateRunHost &host, const FirmwareFile &file)
+{
+    devLog(QStringLiteral("Firmware file: ") + file.path);
+    const QString destination =
+        firmwareDestination(destinationDirectory(host.tempDir(), host.bundleId()), file.name);
+    devLog(QStringLiteral("FW Destination: ") + destination);
+    host.updateUILog(QStringLiteral("Using firmware file: ") + file.path + QStringLiteral("\n"));
+    if (!storeFirmware(destination, file.bytes)) {
+        host.updateUILog(QStringLiteral("The firmware file could not be stored for flashing at ") +
+                         destination + QStringLiteral("\n"));
+        return std::nullopt;
+    }
+    return destination;
+}
+
+// The guarded steps; returns how they ended. Throws when an operation cannot
+// run at all (no selection, no tool).
+UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareList)
+{
+    const std::optional<FirmwareFile> file = host.chosenFirmwareFile();
+    const QString selected = file ? file->name : host.selectedTableItemValue();
+    const std::optional<QString> stored =
+        file ? storeChosenFile(host, *file) : fetchFromCatalogue(host, firmwareList, selected);
+    if (!stored)
+        return UpdateRunOutcome::VerificationFailed;
+    const QString destination = *stored;
 
     const QString toolPath = host.bundledToolPath();
     host.setDfuToolPath(toolPath);

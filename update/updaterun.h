@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/firmwarefile.h"
+
 #include <QString>
 #include <QVariantList>
 
@@ -14,6 +16,9 @@ public:
 
     virtual void updateUILog(const QString &text) = 0;
     virtual QString selectedTableItemValue() const = 0;
+    // The checked file from disk when its row is the choice; the run then
+    // flashes it instead of fetching a catalogue entry.
+    virtual std::optional<FirmwareFile> chosenFirmwareFile() const { return std::nullopt; }
     virtual void setIsRunning(bool running) = 0;
     virtual void setDfuToolPath(const QString &path) = 0;
     // Hands the busy indicator's stop to the main thread.
@@ -36,13 +41,13 @@ public:
 // How a run ended; the console and the developer log tell the details.
 enum class UpdateRunOutcome {
     Succeeded,
-    VerificationFailed,
-    EraseFailed, // code 10
-    FlashFailed, // code 20
-    ResetFailed, // code 30
-    StartFailed, // code 40
-    Aborted,     // an exception ended the run
-    Halted,      // the bootloader request could not be written; no clean-up
+    VerificationFailed, // also: a chosen file could not be stored for flashing
+    EraseFailed,        // code 10
+    FlashFailed,        // code 20
+    ResetFailed,        // code 30
+    StartFailed,        // code 40
+    Aborted,            // an exception ended the run
+    Halted,             // the bootloader request could not be written; no clean-up
 };
 
 // One whole firmware update, from download to start, on the calling thread.
