@@ -3,6 +3,7 @@
 #include "app/buildconfig.h"
 #include "platform/platformpaths.h"
 
+#include <QCoreApplication>
 #include <QDir>
 
 Configuration Configuration::fromBuild()
@@ -14,5 +15,13 @@ Configuration Configuration::fromBuild()
     config.mountRoot = mountRoot.isEmpty() ? defaultMountRoot() : mountRoot;
     config.resourceDir = applicationResourceDir();
     config.tempDir = QDir::tempPath();
+    return config;
+}
+
+Configuration Configuration::fromCommandLine()
+{
+    Configuration config = fromBuild();
+    // Qt has taken its own options out already; the program reads no others.
+    config.firmwareFile = QCoreApplication::arguments().value(1);
     return config;
 }

@@ -80,4 +80,5 @@ void MainWindow::connectOutlets(AppDelegate &delegate) const
     delegate.setBuildButton(m_ui->buildButton);
     delegate.setTableView(m_ui->tableView);
     delegate.setSpinner(m_ui->spinner);
+    delegate.setOpenFirmwareFileAction(m_ui->actionOpenFirmwareFile);
 }
