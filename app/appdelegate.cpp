@@ -192,14 +192,12 @@ void AppDelegate::openFirmwareFile(const QString &path)
     // The run reads the choice from its own thread; it must not change under it.
     if (m_worker)
         return;
-    const QString shown = QFileInfo(path).absoluteFilePath();
     FirmwareFileCheck check = readFirmwareFile(path);
     if (!check.file) {
-        updateUILog(QStringLiteral("Firmware file refused: ") + shown + QStringLiteral(": ") +
+        updateUILog(QStringLiteral("Firmware file refused: ") + check.path + QStringLiteral(": ") +
                     check.refusal + QStringLiteral("\n"));
         return;
     }
-    check.file->path = shown;
 
     QStringList &rows = tableData();
     if (m_firmwareFile) {
@@ -221,7 +219,7 @@ void AppDelegate::openFirmwareFile(const QString &path)
         m_tableView->selectionModel()->select(row, QItemSelectionModel::ClearAndSelect |
                                                        QItemSelectionModel::Rows);
     }
-    updateUILog(QStringLiteral("Firmware file chosen: ") + shown + QStringLiteral(" (") +
+    updateUILog(QStringLiteral("Firmware file chosen: ") + check.path + QStringLiteral(" (") +
                 QString::number(m_firmwareFile->dataBytes) +
                 QStringLiteral(" bytes of firmware)\n"));
     if (m_buildButton)

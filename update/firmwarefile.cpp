@@ -15,6 +15,16 @@ QString hexAddress(quint64 address)
            QString::number(address, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 }
 
+// A file name may hold line breaks; a console line must not.
+QString oneLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
 } // namespace
 
 QString firmwareImageProblem(const QByteArray &bytes, qint64 *dataBytes)
@@ -54,6 +64,7 @@ FirmwareFileCheck readFirmwareFile(const QString &path)
 {
     FirmwareFileCheck check;
     const QFileInfo info(path);
+    check.path = oneLine(info.absoluteFilePath());
     if (!info.exists()) {
         check.refusal = QStringLiteral("no such file");
         return check;
@@ -84,9 +95,9 @@ FirmwareFileCheck readFirmwareFile(const QString &path)
     if (!check.refusal.isNull())
         return check;
 
-    QString name = info.fileName();
+    QString name = oneLine(info.fileName());
     if (name.endsWith(QStringLiteral(".hex"), Qt::CaseInsensitive))
         name.chop(4);
-    check.file = FirmwareFile{path, name, bytes, dataBytes};
+    check.file = FirmwareFile{check.path, name, bytes, dataBytes};
     return check;
 }

@@ -9,7 +9,7 @@
 // gets flashed is these bytes, whatever happens to the file afterwards.
 struct FirmwareFile
 {
-    QString path;         // as it was given
+    QString path;         // absolute, fit for one console line
     QString name;         // the file's name less ".hex"; the version shown on success
     QByteArray bytes;     // the whole file, as checked
     qint64 dataBytes = 0; // bytes of firmware its data records hold
@@ -32,6 +32,7 @@ struct FirmwareFileCheck
 {
     std::optional<FirmwareFile> file;
     QString refusal; // set exactly when there is no file
+    QString path;    // absolute, fit for one console line
 };
 
 // Reads the file at path (a regular file only, so a pipe or a device can't

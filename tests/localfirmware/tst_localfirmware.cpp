@@ -173,6 +173,8 @@ void TestLocalFirmware::updateFromFile_data()
                                                     << "change the file";
     QTest::newRow("catalogue entry chosen again") << true << "fw.hex"
                                                   << "choose the entry";
+    QTest::newRow("a line break in its name") << false << "two\nlines.hex"
+                                              << "";
 }
 
 void TestLocalFirmware::updateFromFile()
@@ -188,12 +190,14 @@ void TestLocalFirmware::updateFromFile()
     rig.config.firmwareFile = path;
     QVERIFY(launch(rig, catalogueReachable)); // the file enables the button without a catalogue
 
-    const QString name = QFileInfo(fileName).completeBaseName();
+    // A console line stays one line, whatever the file is called.
+    const QString shown = QString(path).replace(QLatin1Char('\n'), QLatin1Char('?'));
+    const QString name = QFileInfo(shown).completeBaseName();
     // Without a catalogue the file's row takes the blank placeholder's place.
     QCOMPARE(rig.delegate->tableData(),
              catalogueReachable ? QStringList({"fw", name}) : QStringList{name});
-    QString expected = (catalogueReachable ? launchLines : checkFailed) + chosenLine(path, 3000) +
-                       QStringLiteral("Using firmware file: ") + path + QStringLiteral("\n");
+    QString expected = (catalogueReachable ? launchLines : checkFailed) + chosenLine(shown, 3000) +
+                       QStringLiteral("Using firmware file: ") + shown + QStringLiteral("\n");
     QByteArray flashed = chosen;
     QString version = name;
     if (afterChoosing == QStringLiteral("change the file")) {
@@ -202,7 +206,7 @@ void TestLocalFirmware::updateFromFile()
         QTableView *table = rig.window->tableView();
         table->selectionModel()->select(table->model()->index(0, 0),
                                         QItemSelectionModel::ClearAndSelect);
-        expected = launchLines + chosenLine(path, 3000) +
+        expected = launchLines + chosenLine(shown, 3000) +
                    QStringLiteral("Fetching firmware update... (fw)\nMD5 check passed\n");
         flashed = hoopsim::sampleFirmwareHex(QStringLiteral("fw"), 8 * 1024);
         version = QStringLiteral("fw");
