@@ -163,7 +163,7 @@ void TestLocalFirmware::updateFromFile_data()
 {
     QTest::addColumn<bool>("catalogueReachable");
     QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("afterChoosing"); // "", "change the file", "choose the entry"
+    QTest::addColumn<QString>("afterChoosing"); // what happens before "Update Firmware"
 
     QTest::newRow("given at start, no catalogue") << false << "hoop-fw-9.9.9.hex"
                                                   << "";
@@ -175,6 +175,8 @@ void TestLocalFirmware::updateFromFile_data()
                                                   << "choose the entry";
     QTest::newRow("a line break in its name") << false << "two\nlines.hex"
                                               << "";
+    QTest::newRow("cannot be stored for flashing") << false << "fw.hex"
+                                                   << "block the download directory";
 }
 
 void TestLocalFirmware::updateFromFile()
@@ -200,7 +202,13 @@ void TestLocalFirmware::updateFromFile()
                        QStringLiteral("Using firmware file: ") + shown + QStringLiteral("\n");
     QByteArray flashed = chosen;
     QString version = name;
-    if (afterChoosing == QStringLiteral("change the file")) {
+    QString tail;
+    if (afterChoosing == QStringLiteral("block the download directory")) {
+        QVERIFY(writeFile(rig.path(QStringLiteral("tmp/")) + rig.config.bundleId, "in the way"));
+        tail = QStringLiteral("The firmware file could not be stored for flashing at ") +
+               rig.destination(name) + QStringLiteral("\n");
+        flashed.clear();
+    } else if (afterChoosing == QStringLiteral("change the file")) {
         QVERIFY(writeFile(path, image(0x80002000u, 3000, 0x22)));
     } else if (afterChoosing == QStringLiteral("choose the entry")) {
         QTableView *table = rig.window->tableView();
@@ -211,19 +219,20 @@ void TestLocalFirmware::updateFromFile()
         flashed = hoopsim::sampleFirmwareHex(QStringLiteral("fw"), 8 * 1024);
         version = QStringLiteral("fw");
     }
+    if (tail.isNull())
+        tail = hoopLines +
+               QStringLiteral("Vexlume Hoop successfully updated to firmware version: ") + version +
+               QStringLiteral(" Disconnect hoop and quit.\n");
     rig.hoop->plugIn();
     QVERIFY(rig.updateAndWait());
-    QCOMPARE(rig.console(), expected + hoopLines +
-                                QStringLiteral("Vexlume Hoop successfully updated to firmware "
-                                               "version: ") +
-                                version + QStringLiteral(" Disconnect hoop and quit.\n"));
+    QCOMPARE(rig.console(), expected + tail);
     QCOMPARE(rig.hoop->flashedHexFile(), flashed);
 
     // Once a run has started, the choice is fixed.
     QVERIFY(!rig.window->openFirmwareFileAction()->isEnabled());
     rig.delegate->openFirmwareFile(path);
     UpdateRig::drain();
-    QVERIFY(rig.console().endsWith(QStringLiteral("Disconnect hoop and quit.\n")));
+    QCOMPARE(rig.console(), expected + tail);
 }
 
 QTEST_MAIN(TestLocalFirmware)
