@@ -12,6 +12,7 @@
 
 #include <QClipboard>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
@@ -42,8 +43,11 @@ void AppDelegate::applicationDidFinishLaunching()
         m_outputText->setPlainText(QString());
     if (m_buildButton)
         m_buildButton->setEnabled(false);
-    if (checkForUpdates() && m_buildButton)
+    m_catalogueReady = checkForUpdates();
+    if (m_catalogueReady && m_buildButton)
         m_buildButton->setEnabled(true);
+    if (!m_configuration.firmwareFile.isEmpty())
+        openFirmwareFile(m_configuration.firmwareFile);
 }
 
 void AppDelegate::startTask()
@@ -52,6 +56,8 @@ void AppDelegate::startTask()
         m_buildButton->setEnabled(false);
     if (m_tableView)
         m_tableView->setEnabled(false);
+    if (m_openFirmwareFileAction)
+        m_openFirmwareFileAction->setEnabled(false);
     startAnimation(m_spinner);
     runScript();
 }
@@ -171,7 +177,72 @@ void AppDelegate::tableViewSelectionDidChange(QTableView *view)
     if (row < 0 || row >= tableData().size())
         return;
     setSelectedTableItemValue(tableData().at(row));
+    m_firmwareFileChosen = m_firmwareFile && row == m_firmwareFileRow;
     devLog(QStringLiteral("Selected table value: ") + selectedTableItemValue().value_or(QString()));
+}
+
+void AppDelegate::chooseFirmwareFile()
+{
+    if (m_worker)
+        return;
+    const QString path = QFileDialog::getOpenFileName(
+        m_tableView ? m_tableView->window() : nullptr, QStringLiteral("Open Firmware File"),
+        QString(), QStringLiteral("Intel HEX firmware (*.hex)"));
+    if (!path.isEmpty())
+        openFirmwareFile(path);
+}
+
+void AppDelegate::openFirmwareFile(const QString &path)
+{
+    // The run reads the choice from its own thread; it must not change under it.
+    if (m_worker)
+        return;
+    FirmwareFileCheck check = readFirmwareFile(path);
+    if (!check.file) {
+        updateUILog(QStringLiteral("Firmware file refused: ") + check.path + QStringLiteral(": ") +
+                    check.refusal + QStringLiteral("\n"));
+        return;
+    }
+
+    QStringList &rows = tableData();
+    if (m_firmwareFile) {
+        rows[m_firmwareFileRow] = check.file->name; // a newer file takes the older one's row
+    } else if (!m_catalogueReady) {
+        rows = QStringList{check.file->name}; // instead of the blank placeholder
+        m_firmwareFileRow = 0;
+    } else {
+        rows.append(check.file->name);
+        m_firmwareFileRow = rows.size() - 1;
+    }
+    m_firmwareFile = std::move(check.file);
+    reloadData(m_tableView);
+    setSelectedTableItemValue(m_firmwareFile->name);
+    m_firmwareFileChosen = true;
+    if (m_tableView) {
+        const QModelIndex row = m_tableView->model()->index(int(m_firmwareFileRow), 0);
+        m_tableView->scrollTo(row);
+        m_tableView->selectionModel()->select(row, QItemSelectionModel::ClearAndSelect |
+                                                       QItemSelectionModel::Rows);
+    }
+    updateUILog(QStringLiteral("Firmware file chosen: ") + check.path + QStringLiteral(" (") +
+                QString::number(m_firmwareFile->dataBytes) +
+                QStringLiteral(" bytes of firmware)\n"));
+    if (m_buildButton)
+        m_buildButton->setEnabled(true);
+}
+
+std::optional<FirmwareFile> AppDelegate::chosenFirmwareFile() const
+{
+    return m_firmwareFileChosen ? m_firmwareFile : std::nullopt;
+}
+
+void AppDelegate::setOpenFirmwareFileAction(QAction *action)
+{
+    if (m_openFirmwareFileAction)
+        disconnect(m_openFirmwareFileAction, nullptr, this, nullptr);
+    m_openFirmwareFileAction = action;
+    if (action)
+        connect(action, &QAction::triggered, this, &AppDelegate::chooseFirmwareFile);
 }
 
 void AppDelegate::setTableView(QTableView *view)

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "app/configuration.h"
+#include "update/firmwarefile.h"
 #include "update/updaterun.h"
 
+#include <QAction>
 #include <QMutex>
 #include <QObject>
 #include <QPlainTextEdit>
@@ -57,6 +59,15 @@ public:
     qint64 numberOfRowsInTableView(QTableView *view);
     QString tableViewObjectValueForTableColumnRow(QTableView *view, int column, qint64 row);
     void tableViewSelectionDidChange(QTableView *view);
+
+    // A firmware file from disk as a second source. Opening checks the file
+    // and, if it passes, adds its row and chooses it; a refused file changes
+    // nothing but the log. Both do nothing once a run has started.
+    void chooseFirmwareFile(); // asks with a file dialog
+    void openFirmwareFile(const QString &path);
+    std::optional<FirmwareFile> chosenFirmwareFile() const override;
+    // "Open Firmware File…": wired here, disabled when a run starts.
+    void setOpenFirmwareFileAction(QAction *action);
 
     // Fields and outlets.
     bool isRunning() const { return m_isRunning.load(); }
@@ -114,5 +125,11 @@ private:
     mutable QMutex m_dfuToolPathLock;
     QString m_dfuToolPath;
     std::unique_ptr<QThread> m_worker;
+    bool m_catalogueReady = false;
+    QPointer<QAction> m_openFirmwareFileAction;
+    // The file's row is known by its index: a file may be named like an entry.
+    std::optional<FirmwareFile> m_firmwareFile;
+    qint64 m_firmwareFileRow = -1;
+    bool m_firmwareFileChosen = false;
     std::atomic<UpdateRunOutcome> m_lastOutcome{UpdateRunOutcome::Aborted};
 };

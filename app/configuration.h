@@ -24,8 +24,14 @@ struct Configuration
     QString tempDir;
     // Upper bounds for each run of the DFU tool.
     DfuTimeouts dfuTimeouts;
+    // A firmware file to offer once the launch check is done, as if opened
+    // from the menu; empty for none.
+    QString firmwareFile;
 
     // The values compiled into this build, with the resource directory found
     // relative to the running executable.
     static Configuration fromBuild();
+    // fromBuild, plus the firmware file named by the program's one argument
+    // (a desktop's "Open With" passes it). Needs the QCoreApplication.
+    static Configuration fromCommandLine();
 };

@@ -82,4 +82,5 @@ void MainWindow::connectOutlets(AppDelegate &delegate) const
     delegate.setSpinner(m_ui->spinner);
     connect(m_ui->actionCopyDiagnosticReport, &QAction::triggered, &delegate,
             &AppDelegate::copyDiagnosticReport);
+    delegate.setOpenFirmwareFileAction(m_ui->actionOpenFirmwareFile);
 }

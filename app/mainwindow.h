@@ -34,7 +34,8 @@ public:
     QAction *copyDiagnosticReportAction() const;
     QAction *aboutAction() const;
 
-    // Hands the four controls to the controller through its outlet setters.
+    // Hands the four controls to the controller through its outlet setters,
+    // and the Open Firmware File command.
     void connectOutlets(AppDelegate &delegate) const;
 
 private:

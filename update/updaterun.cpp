@@ -78,11 +78,25 @@ void watchUsbAccess(UpdateRunHost &host, UsbAccessWatch &watch, bool lineOpen)
                                     "itself once access is granted.\n"));
 }
 
-// The guarded steps; returns how they ended. Throws when an operation cannot
-// run at all (no selection, no tool).
-UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareList)
+// Where the image to flash is kept, in the private download directory; a
+// null string when there is none, with the reason in the developer log.
+QString downloadDestination(UpdateRunHost &host, const QString &name)
 {
-    const std::optional<QString> chosenName = host.selectedTableItemValue();
+    QString directoryNote;
+    const QString destination = firmwareDestination(
+        destinationDirectory(host.tempDir(), host.bundleId(), &directoryNote), name);
+    devLog(QStringLiteral("FW Destination: ") +
+           (destination.isNull() ? QStringLiteral("(null)") : destination));
+    if (!directoryNote.isEmpty())
+        devLog(directoryNote);
+    return destination;
+}
+
+// Downloads the selected catalogue entry, stores and verifies it; the stored
+// image's path, or nothing when the check failed. Throws when nothing is selected.
+std::optional<QString> fetchFromCatalogue(UpdateRunHost &host, const QVariantList &firmwareList,
+                                          const std::optional<QString> &chosenName)
+{
     const std::optional<QVariantMap> chosen = chooseEntry(firmwareList, chosenName);
     devLog(QStringLiteral("ChosenFW: ") + describe(chosen));
 
@@ -92,13 +106,7 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
     const QString url = firmwareUrl(host.updateServerUrl(), selected);
     devLog(QStringLiteral("FW URL: ") + url);
 
-    QString directoryNote;
-    const QString destination = firmwareDestination(
-        destinationDirectory(host.tempDir(), host.bundleId(), &directoryNote), selected);
-    devLog(QStringLiteral("FW Destination: ") +
-           (destination.isNull() ? QStringLiteral("(null)") : destination));
-    if (!directoryNote.isEmpty())
-        devLog(directoryNote);
+    const QString destination = downloadDestination(host, selected);
 
     host.updateUILog(QStringLiteral("Fetching firmware update... ") + QStringLiteral("(") +
                      selected + QStringLiteral(")\n"));
@@ -117,9 +125,46 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
                (data ? check.foundDigest : QStringLiteral("(null)")));
         devLog(QStringLiteral("MD5 should be: ") +
                (expected.isNull() ? QStringLiteral("(null)") : expected));
-        return UpdateRunOutcome::VerificationFailed;
+        return std::nullopt;
     }
     host.updateUILog(QStringLiteral("MD5 check passed\n"));
+    return destination;
+}
+
+// Stores the bytes checked when the file was chosen where a download would go,
+// so that the file's later fate doesn't matter; the stored image's path, or
+// nothing when it could not be stored.
+std::optional<QString> storeChosenFile(UpdateRunHost &host, const FirmwareFile &file)
+{
+    devLog(QStringLiteral("Firmware file: ") + file.path);
+    const QString destination = downloadDestination(host, file.name);
+    host.updateUILog(QStringLiteral("Using firmware file: ") + file.path + QStringLiteral("\n"));
+    if (!storeFirmware(destination, file.bytes)) {
+        host.updateUILog(
+            destination.isNull()
+                ? QStringLiteral("The firmware file could not be stored for flashing: there is no "
+                                 "private directory to keep it in\n")
+                : QStringLiteral("The firmware file could not be stored for flashing at ") +
+                      destination + QStringLiteral("\n"));
+        return std::nullopt;
+    }
+    return destination;
+}
+
+// The guarded steps; returns how they ended. Throws when an operation cannot
+// run at all (no selection, no tool).
+UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareList)
+{
+    const std::optional<FirmwareFile> file = host.chosenFirmwareFile();
+    const std::optional<QString> chosenName =
+        file ? std::optional<QString>(file->name) : host.selectedTableItemValue();
+    const std::optional<QString> stored =
+        file ? storeChosenFile(host, *file) : fetchFromCatalogue(host, firmwareList, chosenName);
+    if (!stored)
+        return UpdateRunOutcome::VerificationFailed;
+    // Set: the catalogue path throws when nothing is chosen.
+    const QString selected = chosenName.value_or(QString());
+    const QString destination = *stored;
 
     const QString toolPath = host.bundledToolPath();
     host.setDfuToolPath(toolPath);

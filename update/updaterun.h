@@ -1,7 +1,8 @@
 #pragma once
 
-#include "update/hoopvolume.h"
 #include "platform/usbdevices.h"
+#include "update/firmwarefile.h"
+#include "update/hoopvolume.h"
 
 #include <QString>
 #include <QVariantList>
@@ -18,6 +19,9 @@ public:
     virtual void updateUILog(const QString &text) = 0;
     // Nothing when no firmware has been chosen.
     virtual std::optional<QString> selectedTableItemValue() const = 0;
+    // The checked file from disk when its row is the choice; the run then
+    // flashes it instead of fetching a catalogue entry.
+    virtual std::optional<FirmwareFile> chosenFirmwareFile() const { return std::nullopt; }
     virtual void setIsRunning(bool running) = 0;
     virtual void setDfuToolPath(const QString &path) = 0;
     // Hands the busy indicator's stop to the main thread.
@@ -44,13 +48,13 @@ public:
 // How a run ended; the console and the developer log tell the details.
 enum class UpdateRunOutcome {
     Succeeded,
-    VerificationFailed,
-    EraseFailed, // code 10
-    FlashFailed, // code 20
-    ResetFailed, // code 30
-    StartFailed, // code 40
-    Aborted,     // an exception ended the run
-    Halted,      // the bootloader request could not be written; no clean-up
+    VerificationFailed, // also: a chosen file could not be stored for flashing
+    EraseFailed,        // code 10
+    FlashFailed,        // code 20
+    ResetFailed,        // code 30
+    StartFailed,        // code 40
+    Aborted,            // an exception ended the run
+    Halted,             // the bootloader request could not be written; no clean-up
 };
 
 // One whole firmware update, from download to start, on the calling thread.

@@ -1,6 +1,6 @@
-#include "tools/hoopsim/intelhex.h"
 #include "tools/hoopsim/samplefirmware.h"
 #include "tools/hoopsim/simulatedhoop.h"
+#include "update/intelhex.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "tools/hoopsim/intelhex.h"
 #include "tools/hoopsim/samplefirmware.h"
 #include "tools/updateserver/updateserver.h"
+#include "update/intelhex.h"
 
 #include <httplib.h>
 
@@ -188,7 +188,7 @@ private slots:
             QCOMPARE(bytes, f.readAll());
             QCOMPARE(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex(),
                      e.md5.toLatin1());
-            QVERIFY(hoopsim::parseIntelHex(res->body).ok);
+            QVERIFY(parseIntelHex(res->body).ok);
         }
     }
 

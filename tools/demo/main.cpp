@@ -3,9 +3,10 @@
 // watched without hardware. The hoop is "plugged in" a few seconds after
 // "Update Firmware" is pressed.
 //
-//   hoop-updater-demo [--auto-update]
+//   hoop-updater-demo [--auto-update] [FIRMWARE.hex]
 //
 // --auto-update presses the button by itself once the firmware list is in.
+// A firmware file is offered as the shipped program offers its argument.
 
 #include "app/appdelegate.h"
 #include "app/application.h"
@@ -26,8 +27,13 @@
 int main(int argc, char *argv[])
 {
     bool autoUpdate = false;
-    for (int i = 1; i < argc; ++i)
-        autoUpdate = autoUpdate || std::strcmp(argv[i], "--auto-update") == 0;
+    QString firmwareFile;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--auto-update") == 0)
+            autoUpdate = true;
+        else
+            firmwareFile = QString::fromLocal8Bit(argv[i]);
+    }
 
     // Everything the demo makes lives in one temporary directory.
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/hoop-updater-demo-XXXXXX"));
@@ -67,6 +73,7 @@ int main(int argc, char *argv[])
         config.mountRoots = {mountRoot};
         config.resourceDir = work.filePath(QStringLiteral("resources"));
         config.tempDir = work.filePath(QStringLiteral("tmp"));
+        config.firmwareFile = firmwareFile;
         return config;
     };
     auto prepare = [&](AppDelegate &, MainWindow &window) {

@@ -3,8 +3,8 @@
 // SimulatedHoop::installTool puts beside it, so the program that runs it needs
 // no environment variable, and separate hoops never share a state.
 
-#include "intelhex.h"
 #include "simstate.h"
+#include "update/intelhex.h"
 
 #include <climits>
 #include <csignal>

@@ -1,6 +1,6 @@
 #include "samplefirmware.h"
 
-#include "intelhex.h"
+#include "update/intelhex.h"
 
 #include <QDir>
 #include <QSaveFile>

@@ -1,6 +1,6 @@
 #include "simstate.h"
 
-#include "intelhex.h"
+#include "update/intelhex.h"
 
 #include <cerrno>
 #include <chrono>

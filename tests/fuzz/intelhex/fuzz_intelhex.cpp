@@ -2,12 +2,10 @@
 // it accepts must survive a write and a second parse unchanged. The bytes as a
 // firmware image: what the writer makes, the parser must read back whole.
 
-#include "intelhex.h"
+#include "update/intelhex.h"
 
 #include <cstdint>
 #include <cstdlib>
-
-using namespace hoopsim;
 
 namespace {
 

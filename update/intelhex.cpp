@@ -1,9 +1,7 @@
-#include "intelhex.h"
+#include "update/intelhex.h"
 
 #include <algorithm>
 #include <cstdio>
-
-namespace hoopsim {
 
 int hexDigit(char c)
 {
@@ -171,5 +169,3 @@ std::string writeIntelHex(std::uint32_t address, const std::vector<std::uint8_t>
     appendRecord(out, 0x01, 0, nullptr, 0, crlf);
     return out;
 }
-
-} // namespace hoopsim

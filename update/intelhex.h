@@ -2,14 +2,13 @@
 
 // Intel HEX reading and writing, as far as firmware files for a 32-bit
 // microcontroller need it: data, end-of-file, extended segment/linear address
-// and start address records.
+// and start address records. Plain C++, so that the simulated hoop's stand-in
+// tool, which must start fast, reads files with the same code as the program.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
-
-namespace hoopsim {
 
 struct HexSegment
 {
@@ -36,5 +35,3 @@ HexParseResult parseIntelHex(std::string_view text);
 // when crlf is set.
 std::string writeIntelHex(std::uint32_t address, const std::vector<std::uint8_t> &bytes,
                           int recordSize = 16, std::int64_t startAddress = -1, bool crlf = false);
-
-} // namespace hoopsim

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// A firmware image the user picked on disk, checked and kept in memory: what
+// gets flashed is these bytes, whatever happens to the file afterwards.
+struct FirmwareFile
+{
+    QString path;         // absolute, fit for one console line
+    QString name;         // the file's name less ".hex"; the version shown on success
+    QByteArray bytes;     // the whole file, as checked
+    qint64 dataBytes = 0; // bytes of firmware its data records hold
+};
+
+// The largest file taken; real images for the hoop are well under half of it.
+constexpr qint64 kFirmwareFileMaxBytes = 1024 * 1024;
+
+// The part of the AT32UC3B1256's flash that firmware may be written to: its
+// 256 KiB at 0x80000000 less the first 8 KiB, which hold the bootloader.
+constexpr quint32 kFlashBase = 0x80000000u;
+constexpr quint32 kApplicationStart = 0x80002000u;
+constexpr quint32 kFlashEnd = 0x80040000u;
+
+// Why the bytes are no Intel HEX image for the hoop's application flash; a
+// null string when they are. dataBytes gets the bytes of data they hold.
+QString firmwareImageProblem(const QByteArray &bytes, qint64 *dataBytes = nullptr);
+
+struct FirmwareFileCheck
+{
+    std::optional<FirmwareFile> file;
+    QString refusal; // set exactly when there is no file
+    QString path;    // absolute, fit for one console line
+};
+
+// Reads the file at path (a regular file only, so a pipe or a device can't
+// block or flood us) and checks it.
+FirmwareFileCheck readFirmwareFile(const QString &path);
