@@ -13,6 +13,7 @@ packages=(
     dfu-programmer
     clang libclang-rt-14-dev
     xvfb xauth
+    dbus
 )
 
 install_missing() {
