@@ -7,6 +7,7 @@
 #include "catalogue/updatecheck.h"
 #include "catalogue/xmlreader.h"
 #include "platform/devlog.h"
+#include "platform/sleepinhibitor.h"
 #include "update/dfutool.h"
 #include "update/hoopvolume.h"
 
@@ -73,8 +74,13 @@ void AppDelegate::runScript()
         return; // one run per launch
     // The catalogue is copied now: it was written on this thread and never changes again.
     const QVariantList firmwareList = fwList.value_or(QVariantList());
-    m_worker.reset(QThread::create(
-        [this, firmwareList] { m_lastOutcome.store(performUpdateRun(*this, firmwareList)); }));
+    m_worker.reset(QThread::create([this, firmwareList] {
+        // A suspend in the middle of a flash leaves the hoop half-written. The
+        // hold ends with this thread, so also when a halted run gives up.
+        const SleepInhibitor awake(QStringLiteral("Vexlume Hoop Updater"),
+                                   QStringLiteral("The Vexlume Hoop's firmware is being updated"));
+        m_lastOutcome.store(performUpdateRun(*this, firmwareList));
+    }));
     m_worker->setObjectName(QStringLiteral("update run"));
     m_worker->start(QThread::LowestPriority);
 }

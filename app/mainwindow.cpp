@@ -1,13 +1,20 @@
 #include "app/mainwindow.h"
 
 #include "app/appdelegate.h"
+#include "app/buildconfig.h"
 #include "app/busyindicator.h"
+#include "app/logfile.h"
 #include "ui_mainwindow.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QSizePolicy>
+#include <QStandardPaths>
 
 // The platform's fixed-width font; some platforms answer with a proportional
 // one, so fall back to whatever fixed-pitch family exists. The font database,
@@ -36,6 +43,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::Main
     stopAnimation(m_ui->spinner);
     // Quitting is closing the window, with everything that closing does.
     connect(m_ui->actionQuit, &QAction::triggered, this, &QWidget::close);
+    connect(m_ui->actionSaveLog, &QAction::triggered, this, &MainWindow::saveLog);
+    connect(m_ui->actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
 }
 
 MainWindow::~MainWindow() = default;
@@ -83,4 +92,41 @@ void MainWindow::connectOutlets(AppDelegate &delegate) const
     connect(m_ui->actionCopyDiagnosticReport, &QAction::triggered, &delegate,
             &AppDelegate::copyDiagnosticReport);
     delegate.setOpenFirmwareFileAction(m_ui->actionOpenFirmwareFile);
+}
+
+void MainWindow::saveLog()
+{
+    const QString suggested =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .filePath(QStringLiteral("hoop-updater-log.txt"));
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Log"), suggested,
+                                                      tr("Text files (*.txt);;All files (*)"));
+    if (!path.isEmpty())
+        saveLogTo(path);
+}
+
+bool MainWindow::saveLogTo(const QString &path)
+{
+    const std::optional<QString> error = writeLogFile(path, m_ui->outputText->toPlainText());
+    if (!error)
+        return true;
+    // Window-modal and without a nested event loop: the caller goes on at once.
+    auto *box =
+        new QMessageBox(QMessageBox::Warning, tr("Save Log"),
+                        tr("The log could not be saved to %1.").arg(QDir::toNativeSeparators(path)),
+                        QMessageBox::Ok, this);
+    box->setInformativeText(*error);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return false;
+}
+
+void MainWindow::showAbout()
+{
+    QMessageBox::about(this, tr("About Vexlume Hoop Updater"),
+                       tr("Vexlume Hoop Updater %1\n\n"
+                          "Installs new firmware on the Vexlume Hoop over USB.\n\n"
+                          "Built with Qt %2, running on Qt %3.")
+                           .arg(QStringLiteral(HOOP_VERSION), QStringLiteral(QT_VERSION_STR),
+                                QString::fromLatin1(qVersion())));
 }

@@ -28,7 +28,7 @@ public:
     QProgressBar *spinner() const;
     QPushButton *buildButton() const;
 
-    // The menu bar's commands; the window itself only handles Quit.
+    // The menu bar's commands; the window itself handles Save Log, About and Quit.
     QAction *openFirmwareFileAction() const;
     QAction *saveLogAction() const;
     QAction *copyDiagnosticReportAction() const;
@@ -38,6 +38,12 @@ public:
     // and the Open Firmware File command.
     void connectOutlets(AppDelegate &delegate) const;
 
+    // Writes the console's text to `path`; a failure is shown in a message box.
+    bool saveLogTo(const QString &path);
+
 private:
+    void saveLog();
+    void showAbout();
+
     std::unique_ptr<Ui::MainWindow> m_ui;
 };

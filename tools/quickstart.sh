@@ -13,6 +13,7 @@ packages=(
     dfu-programmer libusb-1.0-0-dev umockdev libumockdev-dev
     clang libclang-rt-14-dev
     xvfb xauth
+    dbus
 )
 
 install_missing() {

@@ -1,0 +1,12 @@
+#include "app/logfile.h"
+
+#include <QSaveFile>
+
+std::optional<QString> writeLogFile(const QString &path, const QString &text)
+{
+    QSaveFile file(path);
+    const QByteArray bytes = text.toUtf8();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return file.errorString();
+    return std::nullopt;
+}
