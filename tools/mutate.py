@@ -6,6 +6,7 @@ that replaces it:
 
     file: update/dfutool.cpp
     why: one line on the fault it models
+    tests: the tests to run first (optional; all fast tests run if they pass)
     @@ original
     <text, one or more lines>
     @@ mutant
