@@ -61,10 +61,14 @@ fast_tests() {
 
 # Quick rebuilds: no optimisation, no debug information, no benchmarks, and a
 # shared product library so a mutant relinks one library, not every test.
+command -v python3 >/dev/null || { echo "python3 is needed to apply the mutants"; exit 1; }
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None \
     -DCMAKE_CXX_FLAGS=-O0 -DHOOP_BUILD_BENCH=OFF -DHOOP_CORE_SHARED=ON \
-    -DHOOP_TEST_TIMEOUT="$timeout" \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache >/dev/null
+    -DHOOP_TEST_TIMEOUT="$timeout" "${launcher[@]}" >/dev/null
 mkdir -p "$logs"
 start=$(date +%s)
 
