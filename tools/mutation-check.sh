@@ -8,6 +8,9 @@
 #
 # Environment: BUILD_DIR (default <checkout>/build-mutation), TEST_TIMEOUT
 # (seconds any one test may run, default 240), JOBS (default 2).
+# COMPARE_BUILD: the mutation build of another checkout with the same product
+# code but other tests; its tests run too, against this build's mutated
+# library, so two versions of the suite are compared in one pass.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -41,8 +44,11 @@ trap 'exit 130' INT TERM
 build() {
     cmake --build "$build" -j "$jobs" >"$1" 2>&1
 }
+compare=${COMPARE_BUILD:-}
+test_dir=$build
 ctest_in_build() {
-    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest -j "$jobs" --timeout "$timeout" \
+    (cd "$test_dir" && LD_LIBRARY_PATH="$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+        QT_QPA_PLATFORM=offscreen ctest -j "$jobs" --timeout "$timeout" \
         --stop-on-failure --output-on-failure "$@")
 }
 # The fast tests: all but the soak and the fuzzers. A mutant may name the tests
@@ -76,6 +82,13 @@ echo "Building and running the fast tests on the unchanged code..."
 build "$logs/baseline-build.log" || { echo "The unchanged code does not build: $logs/baseline-build.log"; exit 1; }
 fast_tests "$logs/baseline-tests.log" ||
     { echo "The fast tests fail on the unchanged code: $logs/baseline-tests.log"; exit 1; }
+if [ -n "$compare" ]; then
+    test_dir=$compare
+    fast_tests "$logs/baseline-compare-tests.log" ||
+        { echo "The compared tests fail on the unchanged code: $logs/baseline-compare-tests.log"; exit 1; }
+    test_dir=$build
+fi
+caught2=0 survivors2=()
 
 caught=0 total=0
 survivors=() stale=() broken=()
@@ -102,6 +115,17 @@ for mutant in "${mutants[@]}"; do
         verdict="caught"
         caught=$((caught + 1))
     fi
+    if [ -n "$compare" ] && [ "$verdict" != "does not build" ]; then
+        test_dir=$compare
+        if fast_tests "$logs/$name.compare.log" "$(sed -n 's/^tests: *//p' "$mutant")"; then
+            verdict+=", compared: SURVIVED"
+            survivors2+=("$name")
+        else
+            verdict+=", compared: caught"
+            caught2=$((caught2 + 1))
+        fi
+        test_dir=$build
+    fi
     restore
     printf '%-45s %s (%ss)\n' "$name" "$verdict" "$(($(date +%s) - t0))"
 done
@@ -113,5 +137,9 @@ echo "caught $caught/$total in $(($(date +%s) - start))s"
 [ ${#survivors[@]} -eq 0 ] || printf 'survived: %s\n' "${survivors[@]}"
 [ ${#stale[@]} -eq 0 ] || printf 'stale (original text not found): %s\n' "${stale[@]}"
 [ ${#broken[@]} -eq 0 ] || printf 'does not build: %s\n' "${broken[@]}"
+if [ -n "$compare" ]; then
+    echo "compared tests ($compare): caught $caught2/$total"
+    [ ${#survivors2[@]} -eq 0 ] || printf 'survived the compared tests: %s\n' "${survivors2[@]}"
+fi
 echo "logs: $logs"
 [ ${#survivors[@]} -eq 0 ] && [ ${#stale[@]} -eq 0 ] && [ ${#broken[@]} -eq 0 ]
