@@ -132,12 +132,19 @@ private slots:
         drainEvents();
         shell.window.buildButton()->setEnabled(true); // as after a successful check
         const QString before = shell.console();
+        DevLogCapture log;
 
         shell.delegate.startTask();
         QVERIFY(!shell.window.buildButton()->isEnabled());
         QVERIFY(!shell.window.tableView()->isEnabled());
         QVERIFY(isAnimating(shell.window.spinner()));
         QCOMPARE(shell.console(), before); // disabled before the run's first line can show
+
+        // One run per launch: starting again after it ended starts nothing.
+        QVERIFY(shell.delegate.waitForUpdateRun(60000));
+        shell.delegate.startTask();
+        QVERIFY(shell.delegate.waitForUpdateRun(60000));
+        QCOMPARE(log.lines().filter(QStringLiteral("ChosenFW: ")).size(), 1);
     }
 };
 

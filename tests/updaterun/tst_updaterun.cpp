@@ -6,6 +6,7 @@
 #include "e2eharness.h"
 
 #include <QProcess>
+#include <QProgressBar>
 #include <QTest>
 
 namespace {
@@ -69,7 +70,7 @@ QList<qint64> gapsBetweenSteps(const hoopsim::SimulatedHoop &hoop)
 bool finished(const UpdateRig &rig)
 {
     return !rig.buttonEnabled() && !rig.tableEnabled() && !rig.spinning() &&
-           !rig.delegate->isRunning();
+           rig.window->spinner()->isHidden() && !rig.delegate->isRunning();
 }
 
 } // namespace
