@@ -5,11 +5,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
-#include <functional>
-
 // Captures the developer log ("hoop.updater" category) for the lifetime of the
-// object; other messages go on to the previous handler. An optional hook runs
-// inside the handler, at the moment of the call.
+// object; other messages go on to the previous handler.
 class DevLogCapture
 {
 public:
@@ -37,7 +34,6 @@ public:
         m_lines.clear();
     }
     bool contains(const QString &line) const { return lines().contains(line); }
-    void setHook(std::function<void(const QString &)> hook) { m_hook = std::move(hook); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
@@ -48,8 +44,6 @@ private:
                 self->m_previous(type, context, text);
             return;
         }
-        if (self->m_hook)
-            self->m_hook(text);
         QMutexLocker lock(&self->m_lock);
         self->m_lines.append(text);
     }
@@ -58,5 +52,4 @@ private:
     QtMessageHandler m_previous = nullptr;
     mutable QMutex m_lock;
     QStringList m_lines;
-    std::function<void(const QString &)> m_hook;
 };

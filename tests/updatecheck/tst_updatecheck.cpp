@@ -98,199 +98,129 @@ class TestUpdateCheck : public QObject
 private slots:
     void init() { fwList.reset(); }
 
-    void severalEntries_data();
-    void severalEntries();
-    void oneEntry();
-    void unavailable_data();
-    void unavailable();
-    void tableShowingNoRowsKeepsPlaceholder();
-    void namesThatAreNotSafe_data();
-    void namesThatAreNotSafe();
-    void clickingChangesTheChoice();
+    // Each row: the catalogue served (none: nothing listens) and the rows the
+    // table then shows (none: the check fails).
+    void launchCheck_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QStringList>("rows");
+
+        for (int count : {1, 3, 60}) {
+            QStringList files, names;
+            for (int i = 0; i < count; ++i) {
+                names << QStringLiteral("fw-%1").arg(QChar(u'a' + i % 26)) +
+                             QString::number(i / 26);
+                files << names.last() + QStringLiteral(".zip");
+            }
+            QTest::addRow("%d entries", count) << catalogueOf(files) << names;
+        }
+        QTest::newRow("server unreachable") << QString() << QStringList{};
+        QTest::newRow("no firmware entries")
+            << QStringLiteral("<root><Hoop/></root>") << QStringList{};
+        QTest::newRow("only an empty entry")
+            << QStringLiteral("<root><Hoop><FIRMWARE/></Hoop></root>") << QStringList{};
+        QTest::newRow("HTML error page")
+            << QStringLiteral("<html><body><h1>Service unavailable</h1></body></html>")
+            << QStringList{};
+        const QString entry = QStringLiteral("<FIRMWARE filename=\"a.zip\"/>");
+        QTest::newRow("another document element")
+            << QStringLiteral("<catalogue><Hoop>%1</Hoop></catalogue>").arg(entry) << QStringList{};
+        QTest::newRow("no Hoop") << QStringLiteral("<root><Device>%1</Device></root>").arg(entry)
+                                 << QStringList{};
+        QTest::newRow("two Hoop elements")
+            << QStringLiteral("<root><Hoop>%1</Hoop><Hoop>%1</Hoop></root>").arg(entry)
+            << QStringList{};
+        QString laughs = QStringLiteral("<!DOCTYPE root [<!ENTITY l0 \"lol\">");
+        for (int i = 1; i < 10; ++i)
+            laughs += QStringLiteral("<!ENTITY l%1 \"%2\">")
+                          .arg(i)
+                          .arg(QStringLiteral("&l%1;").arg(i - 1).repeated(10));
+        QTest::newRow("entity expansion bomb")
+            << laughs + QStringLiteral("]><root>&l9;<Hoop>%1</Hoop></root>").arg(entry)
+            << QStringList{};
+        auto withEntries = [](const QString &entries) {
+            return QStringLiteral("<root><Hoop>%1</Hoop></root>").arg(entries);
+        };
+        const QString good = QStringLiteral("<FIRMWARE filename=\"good.zip\" MD5=\"x\"/>");
+        QTest::newRow("unsafe names skipped")
+            << withEntries(QStringLiteral("<FIRMWARE filename=\"../../etc/evil.zip\"/>"
+                                          "<FIRMWARE filename=\"sub/dir.zip\"/>") +
+                           good +
+                           QStringLiteral("<FIRMWARE filename=\"back\\slash.zip\"/>"
+                                          "<FIRMWARE filename=\"tab&#9;name.zip\"/>"
+                                          "<FIRMWARE filename=\"...zip\"/>"
+                                          "<FIRMWARE filename=\"..zip\"/>"
+                                          "<FIRMWARE filename=\"abc\"/>"
+                                          "<FIRMWARE version=\"no file name\"/>"))
+            << QStringList{QStringLiteral("good")};
+        QTest::newRow("file name as a child element")
+            << withEntries(QStringLiteral("<FIRMWARE><filename>x.zip</filename></FIRMWARE>") + good)
+            << QStringList{QStringLiteral("good")};
+        QTest::newRow("prefixed names")
+            << QStringLiteral("<v:root xmlns:v=\"urn:x\"><v:Hoop><v:FIRMWARE filename=\"a.zip\"/>"
+                              "<v:FIRMWARE filename=\"b.zip\"/></v:Hoop></v:root>")
+            << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+        QTest::newRow("nothing usable")
+            << withEntries(
+                   QStringLiteral("<FIRMWARE filename=\"../x.zip\"/><FIRMWARE filename=\"\"/>"))
+            << QStringList{};
+    }
+    void launchCheck()
+    {
+        QFETCH(QString, body);
+        QFETCH(QStringList, rows);
+        LoopbackSocket refusing(LoopbackSocket::Refusing);
+        std::unique_ptr<CatalogueServer> server;
+        if (!body.isEmpty())
+            server = std::make_unique<CatalogueServer>(body);
+        App app(server ? server->base()
+                       : QStringLiteral("http://127.0.0.1:%1").arg(refusing.port()));
+        app.launch();
+
+        if (rows.isEmpty()) {
+            QCOMPARE(app.console(), checking + unable);
+            QVERIFY(!app.window.buildButton()->isEnabled());
+            QVERIFY(app.table()->isEnabled());
+            QCOMPARE(app.rowsShown(), QStringList{QString()});
+            QVERIFY(!fwList);
+            QVERIFY(!app.delegate.selectedTableItemValue());
+            return;
+        }
+        QCOMPARE(app.console(), checking + ready);
+        QVERIFY(app.window.buildButton()->isEnabled());
+        QCOMPARE(app.rowsShown(), rows);
+        // The last row is chosen, and selected and in view when there are several.
+        QCOMPARE(app.delegate.selectedTableItemValue(), rows.last());
+        QCOMPARE(selectedRow(app.table()), qint64(rows.size() > 1 ? rows.size() - 1 : -1));
+        const QModelIndex last = app.table()->model()->index(int(rows.size() - 1), 0);
+        QVERIFY(app.table()->viewport()->rect().intersects(app.table()->visualRect(last)));
+        // The run only ever sees entries with usable names.
+        QCOMPARE(fwList->size(), rows.size());
+        for (const QVariant &entry : *fwList)
+            QVERIFY(firmwareNameOf(entry).has_value());
+    }
+    void clickingChangesTheChoice()
+    {
+        CatalogueServer server(catalogueOf(
+            {QStringLiteral("fw-a.zip"), QStringLiteral("fw-b.zip"), QStringLiteral("fw-c.zip")}));
+        App app(server.base());
+        QVERIFY(QTest::qWaitForWindowExposed(&app.window));
+        app.launch();
+        QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-c"));
+
+        DevLogCapture log;
+        const QRect first = app.table()->visualRect(app.table()->model()->index(0, 0));
+        QTest::mouseClick(app.table()->viewport(), Qt::LeftButton, {}, first.center());
+        QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-a"));
+        QCOMPARE(log.lines(), QStringList{QStringLiteral("Selected table value: fw-a")});
+
+        log.clear();
+        app.table()->clearSelection();
+        QCOMPARE(selectedRow(app.table()), -1);
+        QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-a"));
+        QVERIFY(log.lines().isEmpty());
+    }
 };
-
-void TestUpdateCheck::severalEntries_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::newRow("three") << 3;
-    QTest::newRow("more than the view shows") << 60;
-}
-
-void TestUpdateCheck::severalEntries()
-{
-    QFETCH(int, count);
-    QStringList files, names;
-    for (int i = 0; i < count; ++i) {
-        names << QStringLiteral("fw-%1").arg(QChar(u'a' + i % 26)) + QString::number(i / 26);
-        files << names.last() + QStringLiteral(".zip");
-    }
-    CatalogueServer server(catalogueOf(files));
-    App app(server.base());
-    DevLogCapture log;
-    app.launch();
-
-    QCOMPARE(app.rowsShown(), names);
-    QCOMPARE(app.delegate.tableData(), names);
-    QCOMPARE(selectedRow(app.table()), count - 1);
-    QCOMPARE(app.delegate.selectedTableItemValue(), names.last());
-    QVERIFY(log.contains(QStringLiteral("Selected table value: ") + names.last()));
-    QVERIFY(log.lines().join(QString()).contains(QStringLiteral("\nFW List: ")));
-    QCOMPARE(app.console(), checking + ready);
-    QVERIFY(app.window.buildButton()->isEnabled());
-    QVERIFY(fwList && fwList->size() == count);
-    // The selected last row is scrolled into view.
-    const QRect lastRow = app.table()->visualRect(app.table()->model()->index(count - 1, 0));
-    QVERIFY(app.table()->viewport()->rect().intersects(lastRow));
-}
-
-void TestUpdateCheck::oneEntry()
-{
-    CatalogueServer server(catalogueOf({QStringLiteral("fw-a.zip")}));
-    App app(server.base());
-    app.launch();
-
-    QCOMPARE(app.rowsShown(), QStringList{QStringLiteral("fw-a")});
-    QCOMPARE(selectedRow(app.table()), -1);
-    QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-a"));
-    QVERIFY(fwList && fwList->size() == 1);
-    QCOMPARE(fwList->first().toMap().value(QStringLiteral("filename")).toString(),
-             QStringLiteral("fw-a.zip"));
-    QCOMPARE(app.console(), checking + ready);
-    QVERIFY(app.window.buildButton()->isEnabled());
-}
-
-void TestUpdateCheck::unavailable_data()
-{
-    QTest::addColumn<QString>("body"); // empty: nothing listens
-    QTest::newRow("server unreachable") << QString();
-    QTest::newRow("no firmware entries") << QStringLiteral("<root><Hoop/></root>");
-    QTest::newRow("only an empty entry") << QStringLiteral("<root><Hoop><FIRMWARE/></Hoop></root>");
-    QTest::newRow("FIRMWARE is an attribute")
-        << QStringLiteral("<root><Hoop FIRMWARE=\"x.zip\"/></root>");
-    QTest::newRow("HTML error page")
-        << QStringLiteral("<html><body><h1>Service unavailable</h1></body></html>");
-}
-
-void TestUpdateCheck::unavailable()
-{
-    QFETCH(QString, body);
-    LoopbackSocket refusing(LoopbackSocket::Refusing);
-    std::unique_ptr<CatalogueServer> server;
-    if (!body.isEmpty())
-        server = std::make_unique<CatalogueServer>(body);
-    App app(server ? server->base() : QStringLiteral("http://127.0.0.1:%1").arg(refusing.port()));
-    app.launch();
-
-    QCOMPARE(app.console(), checking + unable);
-    QVERIFY(!app.window.buildButton()->isEnabled());
-    QVERIFY(app.table()->isEnabled());
-    QCOMPARE(app.rowsShown(), QStringList{QString()});
-    QVERIFY(!fwList);
-    QVERIFY(!app.delegate.selectedTableItemValue());
-}
-
-void TestUpdateCheck::tableShowingNoRowsKeepsPlaceholder()
-{
-    CatalogueServer server(catalogueOf({QStringLiteral("fw-a.zip"), QStringLiteral("fw-b.zip")}));
-    App app(server.base());
-    // The view has been loaded while the list was empty; the list then got its
-    // placeholder back without the view being told.
-    app.delegate.setTableData({});
-    reloadData(app.table());
-    app.delegate.setTableData({QString()});
-    QCOMPARE(numberOfRows(app.table()), 0);
-
-    app.launch();
-    QCOMPARE(app.rowsShown(), (QStringList{QString(), "fw-a", "fw-b"}));
-    QCOMPARE(selectedRow(app.table()), 2);
-    QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-b"));
-}
-
-void TestUpdateCheck::namesThatAreNotSafe_data()
-{
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<QStringList>("rows"); // empty: the check fails
-
-    auto withEntries = [](const QString &entries) {
-        return QStringLiteral("<root><Hoop>%1</Hoop></root>").arg(entries);
-    };
-    const QString good = QStringLiteral("<FIRMWARE filename=\"good.zip\" MD5=\"x\"/>");
-    QTest::newRow("four characters give an empty name")
-        << withEntries(QStringLiteral("<FIRMWARE filename=\".zip\"/>")) << QStringList{QString()};
-    QTest::newRow("unsafe names skipped")
-        << withEntries(QStringLiteral("<FIRMWARE filename=\"../../etc/evil.zip\"/>"
-                                      "<FIRMWARE filename=\"sub/dir.zip\"/>") +
-                       good +
-                       QStringLiteral("<FIRMWARE filename=\"back\\slash.zip\"/>"
-                                      "<FIRMWARE filename=\"tab&#9;name.zip\"/>"
-                                      "<FIRMWARE filename=\"...zip\"/>"
-                                      "<FIRMWARE filename=\"..zip\"/>"
-                                      "<FIRMWARE filename=\"abc\"/>"
-                                      "<FIRMWARE version=\"no file name\"/>"))
-        << QStringList{QStringLiteral("good")};
-    QTest::newRow("file name as a child element")
-        << withEntries(QStringLiteral("<FIRMWARE><filename>x.zip</filename></FIRMWARE>") + good)
-        << QStringList{QStringLiteral("good")};
-    QTest::newRow("attribute and child under one name")
-        << QStringLiteral("<root><Hoop FIRMWARE=\"a.zip\">%1%1</Hoop></root>").arg(good)
-        << QStringList{QStringLiteral("good"), QStringLiteral("good")};
-    QTest::newRow("non-ASCII name kept")
-        << withEntries(QStringLiteral("<FIRMWARE filename=\"Früh-Ω.zip\"/>"))
-        << QStringList{QStringLiteral("Früh-Ω")};
-    QTest::newRow("nothing usable")
-        << withEntries(QStringLiteral("<FIRMWARE filename=\"../x.zip\"/><FIRMWARE filename=\"\"/>"))
-        << QStringList{};
-}
-
-void TestUpdateCheck::namesThatAreNotSafe()
-{
-    QFETCH(QString, body);
-    QFETCH(QStringList, rows);
-    CatalogueServer server(body);
-    App app(server.base());
-    DevLogCapture log;
-    app.launch();
-
-    if (rows.isEmpty()) {
-        QCOMPARE(app.console(), checking + unable);
-        QVERIFY(!app.window.buildButton()->isEnabled());
-        QVERIFY(!fwList);
-        return;
-    }
-    QCOMPARE(app.rowsShown(), rows);
-    QCOMPARE(app.delegate.selectedTableItemValue(), rows.last());
-    QVERIFY(app.window.buildButton()->isEnabled());
-    // The run only ever sees entries with usable names.
-    QCOMPARE(fwList->size(), rows.size());
-    for (const QVariant &entry : *fwList)
-        QVERIFY(firmwareNameOf(entry).has_value());
-}
-
-void TestUpdateCheck::clickingChangesTheChoice()
-{
-    CatalogueServer server(catalogueOf(
-        {QStringLiteral("fw-a.zip"), QStringLiteral("fw-b.zip"), QStringLiteral("fw-c.zip")}));
-    App app(server.base());
-    QVERIFY(QTest::qWaitForWindowExposed(&app.window));
-    app.launch();
-    QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-c"));
-
-    DevLogCapture log;
-    const QRect first = app.table()->visualRect(app.table()->model()->index(0, 0));
-    QTest::mouseClick(app.table()->viewport(), Qt::LeftButton, {}, first.center());
-    QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-a"));
-    QCOMPARE(log.lines(), QStringList{QStringLiteral("Selected table value: fw-a")});
-
-    // Every column asks for the same value.
-    QCOMPARE(app.delegate.tableViewObjectValueForTableColumnRow(app.table(), 3, 1),
-             QStringLiteral("fw-b"));
-
-    log.clear();
-    app.table()->clearSelection();
-    QCOMPARE(selectedRow(app.table()), -1);
-    QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-a"));
-    QVERIFY(log.lines().isEmpty());
-}
 
 QTEST_MAIN(TestUpdateCheck)
 #include "tst_updatecheck.moc"
