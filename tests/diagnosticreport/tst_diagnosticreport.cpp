@@ -16,37 +16,15 @@ Q_DECLARE_METATYPE(DiagnosticInputs)
 
 namespace {
 
-const QStringList headings = {
-    QStringLiteral("Program"),       QStringLiteral("DFU tool"),
-    QStringLiteral("Update server"), QStringLiteral("USB devices of vendor 03eb"),
-    QStringLiteral("Console"),       QStringLiteral("Developer log, last "),
-};
-
 // The lines under "== name..." up to the blank line before the next heading.
 QString sectionBody(const QString &report, const QString &name)
 {
     const qsizetype heading = report.indexOf(QStringLiteral("== ") + name);
     if (heading < 0)
         return QStringLiteral("(no such section)");
-    const qsizetype start = report.indexOf(QLatin1Char('\n'), heading) + 1;
-    qsizetype end = report.indexOf(QStringLiteral("\n\n== "), start);
-    end = end < 0 ? report.size() - 1 : end + 1;
-    return report.mid(start, end - start);
-}
-
-DiagnosticInputs sample()
-{
-    DiagnosticInputs in;
-    in.programVersion = QStringLiteral("1.2.3");
-    in.qtVersion = QStringLiteral("6.4.2");
-    in.operatingSystem = QStringLiteral("Debian GNU/Linux 12 (bookworm)");
-    in.toolPath = QStringLiteral("/usr/share/hoop-updater/dfu-programmer");
-    in.toolVersion = QStringLiteral("dfu-programmer 0.6.1\n");
-    in.updateServerUrl = QStringLiteral("http://updates.example");
-    in.usbDevices = QList<UsbDevice>();
-    in.consoleText = QStringLiteral("Checking for updates...\n");
-    in.devLogLines = {QStringLiteral("FW URL: x"), QStringLiteral("ERASE=")};
-    return in;
+    const qsizetype start = report.indexOf(u'\n', heading) + 1;
+    const qsizetype end = report.indexOf(QStringLiteral("\n\n== "), start);
+    return report.mid(start, (end < 0 ? report.size() - 1 : end + 1) - start);
 }
 
 UsbDevice device(quint16 product, quint8 address, UsbAccess access, const char *error = "")
@@ -61,119 +39,106 @@ class TestDiagnosticReport : public QObject
     Q_OBJECT
 
 private slots:
-    void sections_data();
-    void sections();
-    void devLogBuffer_data();
-    void devLogBuffer();
-    void copiedFromTheMenu();
-};
-
-void TestDiagnosticReport::sections_data()
-{
-    QTest::addColumn<DiagnosticInputs>("inputs");
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("body");
-
     // The menu test below holds the sections as the program fills them; these
     // are the cases it cannot reach.
-    DiagnosticInputs in = sample();
-    QTest::newRow("no devices") << in << "USB devices"
-                                << "(none)\n";
-    in = sample();
-    in.toolPath = QString();
-    in.toolVersion = QStringLiteral("(no tool to ask for its version)");
-    QTest::newRow("no tool") << in << "DFU tool"
-                             << "(not bundled)\n(no tool to ask for its version)\n";
-    in = sample();
-    in.usbDevices.reset();
-    QTest::newRow("no USB") << in << "USB devices"
-                            << "(USB could not be looked at)\n";
-    in = sample();
-    in.usbDevices =
-        QList<UsbDevice>{device(0x2ff6, 5, UsbAccess::Denied), device(0x2ff6, 6, UsbAccess::Opened),
-                         device(0x6124, 17, UsbAccess::Failed, "LIBUSB_ERROR_BUSY"),
-                         device(0x0a0b, 7, UsbAccess::Untried)};
-    QTest::newRow("devices")
-        << in << "USB devices"
-        << "03eb:2ff6 bus 1 address 5: may not be opened (no permission)\n"
-           "03eb:2ff6 bus 1 address 6: may be opened\n"
-           "03eb:6124 bus 1 address 17: may not be opened (LIBUSB_ERROR_BUSY)\n"
-           "03eb:0a0b bus 1 address 7: not opened while an update runs\n";
-    in = sample();
-    in.consoleText = QStringLiteral("a\n\nChecking for hoop in DFU mode... ");
-    QTest::newRow("console with an open line") << in << "Console"
-                                               << "a\n\nChecking for hoop in DFU mode... \n";
-}
-
-void TestDiagnosticReport::sections()
-{
-    QFETCH(DiagnosticInputs, inputs);
-    QFETCH(QString, section);
-    QFETCH(QString, body);
-
-    const QString report = diagnosticReport(inputs);
-    QCOMPARE(sectionBody(report, section), body);
-    qsizetype at = 0;
-    for (const QString &heading : headings) {
-        const qsizetype next = report.indexOf(QStringLiteral("\n\n== ") + heading, at);
-        QVERIFY2(next > at, qPrintable(heading + QStringLiteral(" missing or out of order")));
-        at = next;
+    void sections_data()
+    {
+        QTest::addColumn<DiagnosticInputs>("inputs");
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("body");
+        DiagnosticInputs sample;
+        sample.toolPath = QStringLiteral("/opt/dfu-programmer");
+        sample.usbDevices = QList<UsbDevice>();
+        DiagnosticInputs in = sample;
+        QTest::newRow("no devices") << in << "USB devices"
+                                    << "(none)\n";
+        in.usbDevices.reset();
+        QTest::newRow("no USB") << in << "USB devices"
+                                << "(USB could not be looked at)\n";
+        in = sample;
+        in.toolPath = QString();
+        in.toolVersion = QStringLiteral("(no tool to ask for its version)");
+        QTest::newRow("no tool") << in << "DFU tool"
+                                 << "(not bundled)\n(no tool to ask for its version)\n";
+        in = sample;
+        in.usbDevices = QList<UsbDevice>{device(0x2ff6, 5, UsbAccess::Denied),
+                                         device(0x2ff6, 6, UsbAccess::Opened),
+                                         device(0x6124, 17, UsbAccess::Failed, "LIBUSB_ERROR_BUSY"),
+                                         device(0x0a0b, 7, UsbAccess::Untried)};
+        QTest::newRow("devices") << in << "USB devices"
+                                 << "03eb:2ff6 bus 1 address 5: may not be opened (no permission)\n"
+                                    "03eb:2ff6 bus 1 address 6: may be opened\n"
+                                    "03eb:6124 bus 1 address 17: may not be opened "
+                                    "(LIBUSB_ERROR_BUSY)\n"
+                                    "03eb:0a0b bus 1 address 7: not opened while an update runs\n";
+        in = sample;
+        in.consoleText = QStringLiteral("a\n\nChecking for hoop in DFU mode... ");
+        QTest::newRow("console with an open line") << in << "Console"
+                                                   << "a\n\nChecking for hoop in DFU mode... \n";
     }
-}
+    void sections()
+    {
+        QFETCH(DiagnosticInputs, inputs);
+        QFETCH(QString, section);
+        QFETCH(QString, body);
+        const QString report = diagnosticReport(inputs);
+        QCOMPARE(sectionBody(report, section), body);
+        qsizetype at = 0;
+        for (const char *heading :
+             {"Program", "DFU tool", "Update server", "USB devices of vendor 03eb", "Console",
+              "Developer log, last "}) {
+            const qsizetype next = report.indexOf(QStringLiteral("\n\n== ") + heading, at);
+            QVERIFY2(next > at, heading);
+            at = next;
+        }
+    }
 
-void TestDiagnosticReport::devLogBuffer_data()
-{
-    QTest::addColumn<QStringList>("logged");
-    QTest::addColumn<QStringList>("tail");
+    void devLogBuffer_data()
+    {
+        QTest::addColumn<QStringList>("logged");
+        QTest::addColumn<QStringList>("tail");
+        QStringList many;
+        for (int i = 0; i < 600; ++i)
+            many << QString::number(i);
+        QTest::newRow("the last 500 calls") << many << many.mid(100);
+        QTest::newRow("a call of several lines")
+            << QStringList{QStringLiteral("\nFW List: a\nb\n")}
+            << QStringList{QString(), QStringLiteral("FW List: a"), QStringLiteral("b")};
+        QTest::newRow("a long line is cut")
+            << QStringList{QString(3000, u'x')} << QStringList{QString(2000, u'x') + " [cut]"};
+    }
+    void devLogBuffer()
+    {
+        QFETCH(QStringList, logged);
+        QFETCH(QStringList, tail);
+        DevLogCapture quiet;
+        for (const QString &text : logged)
+            devLog(text);
+        const QStringList kept = recentDevLogLines();
+        QVERIFY(kept.size() <= 500);
+        QCOMPARE(kept.mid(kept.size() - tail.size()), tail);
+    }
 
-    QStringList many;
-    for (int i = 0; i < 600; ++i)
-        many << QStringLiteral("line %1").arg(i);
-    QTest::newRow("the last 500 calls") << many << many.mid(100);
-    QTest::newRow("a call of several lines")
-        << QStringList{QStringLiteral("\nFW List: a\nb\n")}
-        << QStringList{QString(), QStringLiteral("FW List: a"), QStringLiteral("b")};
-    QTest::newRow("a long line is cut")
-        << QStringList{QString(3000, QLatin1Char('x'))}
-        << QStringList{QString(2000, QLatin1Char('x')) + QStringLiteral(" [cut]")};
-}
-
-void TestDiagnosticReport::devLogBuffer()
-{
-    QFETCH(QStringList, logged);
-    QFETCH(QStringList, tail);
-
-    DevLogCapture quiet;
-    for (const QString &text : logged)
-        devLog(text);
-    const QStringList kept = recentDevLogLines();
-    QVERIFY(kept.size() <= 500);
-    QCOMPARE(kept.mid(kept.size() - tail.size()), tail);
-}
-
-void TestDiagnosticReport::copiedFromTheMenu()
-{
-    DevLogCapture quiet;
-    UpdateRig rig;
-    QVERIFY(rig.toolInstalled);
-    QVERIFY(!rig.publishSample(QStringLiteral("hoop-2.0")).isEmpty());
-    QVERIFY(rig.launch());
-    devLog(QStringLiteral("a developer line"));
-    rig.window->copyDiagnosticReportAction()->trigger();
-
-    const QString report = QGuiApplication::clipboard()->text();
-    QCOMPARE(sectionBody(report, QStringLiteral("Program")).section(QLatin1Char('\n'), 0, 1),
-             QStringLiteral("hoop-updater " HOOP_VERSION "\nQt ") +
-                 QString::fromLatin1(qVersion()));
-    QCOMPARE(sectionBody(report, QStringLiteral("DFU tool")),
-             rig.path(QStringLiteral("resources/dfu-programmer")) +
-                 QStringLiteral("\ndfu-programmer 0.6.1\n"));
-    QCOMPARE(sectionBody(report, QStringLiteral("Update server")),
-             rig.config.updateServerUrl + QStringLiteral("\n"));
-    QCOMPARE(sectionBody(report, QStringLiteral("Console")), rig.console());
-    QVERIFY(sectionBody(report, QStringLiteral("Developer log"))
-                .endsWith(QStringLiteral("\na developer line\n")));
-}
+    void copiedFromTheMenu()
+    {
+        DevLogCapture quiet;
+        UpdateRig rig;
+        QVERIFY(rig.toolInstalled && !rig.publishSample(QStringLiteral("hoop-2.0")).isEmpty());
+        QVERIFY(rig.launch());
+        devLog(QStringLiteral("a developer line"));
+        rig.window->copyDiagnosticReportAction()->trigger();
+        const QString report = QGuiApplication::clipboard()->text();
+        QCOMPARE(sectionBody(report, QStringLiteral("Program")).section(u'\n', 0, 1),
+                 QStringLiteral("hoop-updater " HOOP_VERSION "\nQt ") + qVersion());
+        QCOMPARE(sectionBody(report, QStringLiteral("DFU tool")),
+                 rig.path(QStringLiteral("resources/dfu-programmer")) + "\ndfu-programmer 0.6.1\n");
+        QCOMPARE(sectionBody(report, QStringLiteral("Update server")),
+                 rig.config.updateServerUrl + "\n");
+        QCOMPARE(sectionBody(report, QStringLiteral("Console")), rig.console());
+        QVERIFY(
+            sectionBody(report, QStringLiteral("Developer log")).endsWith("\na developer line\n"));
+    }
+};
 
 QTEST_MAIN(TestDiagnosticReport)
 #include "tst_diagnosticreport.moc"
