@@ -8,50 +8,33 @@
 
 #include <QTest>
 
+#include <pwd.h>
+#include <unistd.h>
+
 class TestMountRoots : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void search_data();
     void search();
     void volumeUnderARootMadeAfterTheStart();
     void defaultRoots();
 };
 
-void TestMountRoots::search_data()
-{
-    QTest::addColumn<QStringList>("markers"); // marker files, relative to the roots' parent
-    QTest::addColumn<QString>("root");
-    QTest::addColumn<QString>("label");
-
-    QTest::newRow("first root without a hoop")
-        << QStringList{"first/USB/notes.txt", "second/HOOP/hoopinfo.txt"} << "second"
-        << "HOOP";
-    QTest::newRow("hoops under both: the first root wins")
-        << QStringList{"second/B/hoopinfo.txt", "first/A/hoopinfo.txt"} << "first"
-        << "A";
-}
-
+// The first root holds no hoop, the second and third one each: the second wins.
 void TestMountRoots::search()
 {
-    QFETCH(QStringList, markers);
-    QFETCH(QString, root);
-    QFETCH(QString, label);
-
     QTemporaryDir dir;
-    for (const QString &marker : markers) {
-        QVERIFY(QDir().mkpath(QFileInfo(dir.filePath(marker)).path()));
+    for (const char *marker :
+         {"first/USB/notes.txt", "second/B/hoopinfo.txt", "third/A/hoopinfo.txt"}) {
         QFile file(dir.filePath(marker));
-        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
     }
-    const std::optional<HoopVolume> found = findHoopVolume(
-        {dir.filePath(QStringLiteral("first")), dir.filePath(QStringLiteral("second"))});
-    QCOMPARE(found, (HoopVolume{dir.filePath(root), label}));
+    QCOMPARE(findHoopVolume({dir.filePath("first"), dir.filePath("second"), dir.filePath("third")}),
+             (HoopVolume{dir.filePath("second"), "B"}));
 }
 
-// Neither root exists when the run starts; the second appears with the hoop's
-// volume, and the request is written there.
+// Neither root exists at the start; the second appears with the hoop's volume.
 void TestMountRoots::volumeUnderARootMadeAfterTheStart()
 {
     UpdateRig rig;
@@ -62,14 +45,10 @@ void TestMountRoots::volumeUnderARootMadeAfterTheStart()
     QVERIFY(rig.launch());
     rig.hoop->plugInAfter(300);
     QVERIFY(rig.updateAndWait());
-
     QCOMPARE(rig.delegate->lastRunOutcome(), UpdateRunOutcome::Succeeded);
-    QCOMPARE(rig.hoop->requestCount(), 1);
-    QCOMPARE(rig.hoop->lastRequest(), QByteArray("bootloader"));
     QVERIFY(!QFileInfo::exists(rig.path(QStringLiteral("run-media"))));
 }
 
-// The real roots cannot be made on a test machine; only their shape is checked.
 void TestMountRoots::defaultRoots()
 {
 #ifdef Q_OS_MACOS
@@ -78,12 +57,8 @@ void TestMountRoots::defaultRoots()
     // The user is the one running the program, whatever the environment says.
     qputenv("USER", "someone-else");
     qputenv("LOGNAME", "someone-else");
-    const QStringList roots = defaultMountRoots();
-    QCOMPARE(roots.size(), 2);
-    const QString user = roots.at(1).section(QLatin1Char('/'), 2);
-    QVERIFY(!user.isEmpty() && !user.contains(QLatin1Char('/')));
-    QVERIFY(user != QStringLiteral("someone-else"));
-    QCOMPARE(roots, (QStringList{"/run/media/" + user, "/media/" + user}));
+    const QString user = QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name);
+    QCOMPARE(defaultMountRoots(), (QStringList{"/run/media/" + user, "/media/" + user}));
 #endif
 }
 
