@@ -2,46 +2,109 @@
 
 #include <libusb.h>
 
+#include <dlfcn.h>
+
+#include <mutex>
+
+namespace {
+
+// libusb, loaded on the first look rather than at program start: only an
+// update run's waits and the diagnostic report ever look at the bus.
+struct UsbApi
+{
+    decltype(&libusb_init) init;
+    decltype(&libusb_exit) exit;
+    decltype(&libusb_get_device_list) get_device_list;
+    decltype(&libusb_free_device_list) free_device_list;
+    decltype(&libusb_get_device_descriptor) get_device_descriptor;
+    decltype(&libusb_get_bus_number) get_bus_number;
+    decltype(&libusb_get_device_address) get_device_address;
+    decltype(&libusb_open) open;
+    decltype(&libusb_close) close;
+    decltype(&libusb_error_name) error_name;
+};
+
+template <typename Function> bool resolve(void *library, const char *name, Function &function)
+{
+    function = reinterpret_cast<Function>(dlsym(library, name));
+    return function != nullptr;
+}
+
+const UsbApi *load()
+{
+#ifdef __APPLE__
+    void *library = dlopen("libusb-1.0.0.dylib", RTLD_LAZY | RTLD_LOCAL);
+#else
+    void *library = dlopen("libusb-1.0.so.0", RTLD_LAZY | RTLD_LOCAL);
+#endif
+    static UsbApi api;
+    const bool complete =
+        library && resolve(library, "libusb_init", api.init) &&
+        resolve(library, "libusb_exit", api.exit) &&
+        resolve(library, "libusb_get_device_list", api.get_device_list) &&
+        resolve(library, "libusb_free_device_list", api.free_device_list) &&
+        resolve(library, "libusb_get_device_descriptor", api.get_device_descriptor) &&
+        resolve(library, "libusb_get_bus_number", api.get_bus_number) &&
+        resolve(library, "libusb_get_device_address", api.get_device_address) &&
+        resolve(library, "libusb_open", api.open) && resolve(library, "libusb_close", api.close) &&
+        resolve(library, "libusb_error_name", api.error_name);
+    // The library stays loaded for the life of the process.
+    return complete ? &api : nullptr;
+}
+
+const UsbApi *usbApi()
+{
+    static std::once_flag once;
+    static const UsbApi *api = nullptr;
+    std::call_once(once, [] { api = load(); });
+    return api;
+}
+
+} // namespace
+
 std::optional<QList<UsbDevice>> listUsbDevices(quint16 vendorId, int productId, bool tryOpen)
 {
+    const UsbApi *usb = usbApi();
+    if (!usb)
+        return std::nullopt;
     // A context of its own per look: nothing of libusb stays around between looks.
     libusb_context *context = nullptr;
-    if (libusb_init(&context) != LIBUSB_SUCCESS)
+    if (usb->init(&context) != LIBUSB_SUCCESS)
         return std::nullopt;
     libusb_device **list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
+    const ssize_t count = usb->get_device_list(context, &list);
     if (count < 0) {
-        libusb_exit(context);
+        usb->exit(context);
         return std::nullopt;
     }
     QList<UsbDevice> found;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS ||
+        if (usb->get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS ||
             descriptor.idVendor != vendorId ||
             (productId >= 0 && descriptor.idProduct != productId))
             continue;
         UsbDevice device;
         device.vendorId = descriptor.idVendor;
         device.productId = descriptor.idProduct;
-        device.bus = libusb_get_bus_number(list[i]);
-        device.address = libusb_get_device_address(list[i]);
+        device.bus = usb->get_bus_number(list[i]);
+        device.address = usb->get_device_address(list[i]);
         if (tryOpen) {
             libusb_device_handle *handle = nullptr;
-            const int status = libusb_open(list[i], &handle);
+            const int status = usb->open(list[i], &handle);
             if (status == LIBUSB_SUCCESS) {
-                libusb_close(handle);
+                usb->close(handle);
                 device.access = UsbAccess::Opened;
             } else if (status == LIBUSB_ERROR_ACCESS) {
                 device.access = UsbAccess::Denied;
             } else {
                 device.access = UsbAccess::Failed;
-                device.error = QString::fromLatin1(libusb_error_name(status));
+                device.error = QString::fromLatin1(usb->error_name(status));
             }
         }
         found.append(device);
     }
-    libusb_free_device_list(list, 1);
-    libusb_exit(context);
+    usb->free_device_list(list, 1);
+    usb->exit(context);
     return found;
 }
