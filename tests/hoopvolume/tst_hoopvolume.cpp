@@ -5,8 +5,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// The volume search and the bootloader request, on real directories.
-
 class TestHoopVolume : public QObject
 {
     Q_OBJECT
@@ -17,7 +15,6 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
     }
-
     void search_data()
     {
         QTest::addColumn<QStringList>("entries");
@@ -106,6 +103,8 @@ private slots:
 
 private:
     QString root() const { return m_dir->filePath(QStringLiteral("media")); }
+    // Entries under the root: "a/" a directory, "a" a file, "a -> b" a link to b
+    // (relative to the root's parent).
     void lay(const QStringList &entries)
     {
         QVERIFY(QDir().mkpath(root()));
@@ -128,9 +127,6 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
-
-// Entries relative to the mount root: "a/" a directory, "a" a file holding
-// "x", "a -> b" a symbolic link to b (relative to the root's parent).
 
 QTEST_GUILESS_MAIN(TestHoopVolume)
 #include "tst_hoopvolume.moc"
