@@ -46,8 +46,6 @@ private slots:
             << ::tree(R"({"root":{"text":"","Hoop":{"text":"","F":{"a":"1","text":""}}}})");
         QTest::newRow("one child is no list")
             << QByteArray("<r><c>1</c></r>") << ::tree(R"({"r":{"c":{"text":"1"}}})");
-        QTest::newRow("two children") << QByteArray("<r><c>1</c><c>2</c></r>")
-                                      << ::tree(R"({"r":{"c":[{"text":"1"},{"text":"2"}]}})");
         QTest::newRow("attribute then child of one name")
             << QByteArray("<r k=\"v\"><k>c</k></r>") << ::tree(R"({"r":{"k":["v",{"text":"c"}]}})");
         QTest::newRow("attribute then two children")
