@@ -59,9 +59,13 @@ private slots:
         });
         // No Content-Length: only counting while receiving can stop it.
         http.Get("/chunked", [](const httplib::Request &, httplib::Response &res) {
-            res.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink &sink) {
-                return sink.write(std::string(1000, 'x').data(), 1000);
-            });
+            res.set_chunked_content_provider(
+                "text/plain", [](size_t offset, httplib::DataSink &sink) {
+                    sink.write(std::string(1000, 'x').data(), 1000); // two pieces: 2000 bytes
+                    if (offset > 0)
+                        sink.done();
+                    return true;
+                });
         });
         http.Get(R"(/redirect/(\d+))", [this](const httplib::Request &req, httplib::Response &res) {
             const int left = std::stoi(req.matches[1]);
