@@ -5,8 +5,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// The volume search and the bootloader request, on real directories.
-
 class TestHoopVolume : public QObject
 {
     Q_OBJECT
@@ -17,7 +15,6 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
     }
-
     void search_data()
     {
         QTest::addColumn<QStringList>("entries");
@@ -55,57 +52,47 @@ private slots:
     }
     void request_data()
     {
+        QTest::addColumn<QStringList>("entries");
         QTest::addColumn<QString>("label");
-        QTest::addColumn<QByteArray>("earlier");
+        QTest::addColumn<bool>("written");
 
-        QTest::newRow("first request") << "HOOP" << QByteArray();
-        QTest::newRow("label with blanks") << "My Hoop 2" << QByteArray("run");
+        QTest::newRow("first request") << QStringList{"HOOP/hoopinfo.txt"} << "HOOP" << true;
+        QTest::newRow("label with blanks, earlier request")
+            << QStringList{"My Hoop 2/hoopinfo.txt", "My Hoop 2/runnow.cfg"} << "My Hoop 2" << true;
+        QTest::newRow("volume gone") << QStringList{"USB/"} << "HOOP" << false;
+        QTest::newRow("request name taken by a directory")
+            << QStringList{"HOOP/runnow.cfg/"} << "HOOP" << false;
     }
     void request()
     {
-        QFETCH(QString, label);
-        QFETCH(QByteArray, earlier);
-
-        lay({label + "/hoopinfo.txt"});
-        const QString requestPath = root() + "/" + label + "/runnow.cfg";
-        if (!earlier.isNull()) {
-            QFile old(requestPath);
-            QVERIFY(old.open(QIODevice::WriteOnly));
-            old.write(earlier);
-        }
-
-        QCOMPARE(writeBootloaderRequest(root(), label), std::nullopt);
-        QFile written(requestPath);
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        QCOMPARE(written.readAll(), QByteArray("bootloader"));
-        // Nothing but the marker and the request is left on the volume.
-        QCOMPARE(
-            QDir(root() + "/" + label)
-                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                           QDir::Name),
-            QStringList({"hoopinfo.txt", "runnow.cfg"}));
-    }
-    void requestFails_data()
-    {
-        QTest::addColumn<QStringList>("entries");
-
-        QTest::newRow("volume gone") << QStringList{"USB/"};
-        QTest::newRow("request name taken by a directory") << QStringList{"HOOP/runnow.cfg/"};
-    }
-    void requestFails()
-    {
         QFETCH(QStringList, entries);
+        QFETCH(QString, label);
+        QFETCH(bool, written);
 
         lay(entries);
-        const std::optional<QString> error = writeBootloaderRequest(root(), QStringLiteral("HOOP"));
-        QVERIFY(error.has_value());
-        QVERIFY(!error->trimmed().isEmpty());
-        // A vanished volume is not brought back as a plain directory.
-        QCOMPARE(QFileInfo::exists(root() + "/HOOP"), entries.first().startsWith("HOOP"));
+        const std::optional<QString> error = writeBootloaderRequest(root(), label);
+        const QString volume = root() + "/" + label;
+        if (!written) {
+            QVERIFY(error.has_value() && !error->trimmed().isEmpty());
+            // A vanished volume is not brought back as a plain directory.
+            QCOMPARE(QFileInfo::exists(volume), entries.first().startsWith(label));
+            return;
+        }
+        QCOMPARE(error, std::nullopt);
+        QFile request(volume + "/runnow.cfg");
+        QVERIFY(request.open(QIODevice::ReadOnly));
+        QCOMPARE(request.readAll(), QByteArray("bootloader"));
+        // Nothing but the marker and the request is left on the volume.
+        QCOMPARE(QDir(volume).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                            QDir::NoDotAndDotDot,
+                                        QDir::Name),
+                 QStringList({"hoopinfo.txt", "runnow.cfg"}));
     }
 
 private:
     QString root() const { return m_dir->filePath(QStringLiteral("media")); }
+    // Entries under the root: "a/" a directory, "a" a file, "a -> b" a link to b
+    // (relative to the root's parent).
     void lay(const QStringList &entries)
     {
         QVERIFY(QDir().mkpath(root()));
@@ -128,9 +115,6 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
-
-// Entries relative to the mount root: "a/" a directory, "a" a file holding
-// "x", "a -> b" a symbolic link to b (relative to the root's parent).
 
 QTEST_GUILESS_MAIN(TestHoopVolume)
 #include "tst_hoopvolume.moc"

