@@ -137,7 +137,7 @@ private slots:
 
         using O = UpdateRunOutcome;
         using F = hoopsim::Fault;
-        const QStringList fw{"fw.zip right"};
+        const QStringList fw{"older.zip wrong", "fw.zip right"}; // the newest is preselected
         const QString failed = fetchingFw + md5Failed;
         const QString done = through(4) + succeeded;
         QTest::newRow("success") << "" << fw << -1 << done << 4 << O::Succeeded;
