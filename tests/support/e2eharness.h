@@ -55,17 +55,14 @@ public:
 
     QString path(const QString &name) const { return m_root.filePath(name); }
 
-    // Publishes one image; returns its digest.
-    QString publish(const QString &name, const QByteArray &bytes)
+    // Publishes one sample image; returns its digest.
+    QString publishSample(const QString &name, int approxBytes = 8 * 1024)
     {
+        const QByteArray bytes = hoopsim::sampleFirmwareHex(name, approxBytes);
         QFile file(path(QStringLiteral("firmware/")) + name + QStringLiteral(".zip"));
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             return {};
         return MD5(bytes);
-    }
-    QString publishSample(const QString &name, int approxBytes = 8 * 1024)
-    {
-        return publish(name, hoopsim::sampleFirmwareHex(name, approxBytes));
     }
     // A catalogue of our own instead of the one the server generates.
     void writeCatalogue(const QString &xml)
@@ -126,11 +123,6 @@ public:
     }
 
     QString console() const { return window->outputText()->toPlainText(); }
-    QString destination(const QString &name) const
-    {
-        return path(QStringLiteral("tmp/")) + config.bundleId + QStringLiteral("/") + name +
-               QStringLiteral(".hex");
-    }
     bool buttonEnabled() const { return window->buildButton()->isEnabled(); }
     bool tableEnabled() const { return window->tableView()->isEnabled(); }
     bool spinning() const { return isAnimating(window->spinner()); }

@@ -13,12 +13,9 @@ int main(int argc, char *argv[])
 {
     if (argc != 6)
         return 2;
-    const QStringList args = [&] {
-        QStringList list;
-        for (int i = 1; i < argc; ++i)
-            list << QString::fromLocal8Bit(argv[i]);
-        return list;
-    }();
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
     auto configure = [&] {
         Configuration config;
         config.updateServerUrl = args[0];

@@ -4,13 +4,12 @@
 // Otherwise it records its arguments (one per line) to DFU_STANDIN_ARGV when
 // that is set, then runs the script file one line at a time:
 //
-//   out TEXT          write TEXT to stdout      (escapes: \n \r \t \\ \xHH)
+//   out TEXT          write TEXT to stdout      (escapes: \n \\ \xHH)
 //   err TEXT          write TEXT to stderr
 //   flood N           write N bytes of 'x' to stdout
 //   env NAME          write "NAME=value\n" or "NAME unset\n" to stdout
 //   hold PIDFILE      fork a child that keeps stdout open for two minutes; its
 //                     pid goes to PIDFILE
-//   close             close stdout and stderr
 //   hang              sleep until killed
 //   signal N          raise signal N
 //   exit N            exit with status N (the default at the end is 0)
@@ -52,10 +51,6 @@ std::string unescape(const std::string &text)
         char c = text[++i];
         if (c == 'n')
             out += '\n';
-        else if (c == 'r')
-            out += '\r';
-        else if (c == 't')
-            out += '\t';
         else if (c == 'x' && i + 2 < text.size()) {
             out += char(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
             i += 2;
@@ -63,12 +58,6 @@ std::string unescape(const std::string &text)
             out += c;
     }
     return out;
-}
-
-[[noreturn]] void sleepForever()
-{
-    for (;;)
-        ::pause();
 }
 
 } // namespace
@@ -115,11 +104,9 @@ int main(int argc, char **argv)
                 std::_Exit(0);
             }
             std::ofstream(arg, std::ios::trunc) << child << '\n';
-        } else if (verb == "close") {
-            ::close(1);
-            ::close(2);
         } else if (verb == "hang") {
-            sleepForever();
+            for (;;)
+                ::pause();
         } else if (verb == "signal") {
             std::raise(std::stoi(arg));
             return 122; // the signal was ignored or caught
