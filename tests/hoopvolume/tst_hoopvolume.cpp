@@ -1,9 +1,13 @@
+#include "platform/platformpaths.h"
 #include "update/hoopvolume.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <pwd.h>
+#include <unistd.h>
 
 class TestHoopVolume : public QObject
 {
@@ -15,31 +19,49 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
     }
+    // Roots are looked at in order, each afresh: "gone" does not exist, "media"
+    // holds the entries, and "later" is made by a row's entries.
     void search_data()
     {
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<std::optional<QString>>("expected");
+        QTest::addColumn<QString>("expected"); // root/label, or empty
 
-        const std::optional<QString> none;
-        QTest::newRow("empty root") << QStringList{} << none;
-        QTest::newRow("request file without marker") << QStringList{"HOOP/runnow.cfg"} << none;
-        QTest::newRow("marker file")
-            << QStringList{"USB/", "HOOP/hoopinfo.txt"} << std::optional<QString>("HOOP");
-        QTest::newRow("marker is a directory")
-            << QStringList{"HOOP/hoopinfo.txt/"} << std::optional<QString>("HOOP");
+        QTest::newRow("empty root") << QStringList{} << "";
+        QTest::newRow("request file without marker") << QStringList{"HOOP/runnow.cfg"} << "";
+        QTest::newRow("marker file") << QStringList{"USB/", "HOOP/hoopinfo.txt"} << "media/HOOP";
+        QTest::newRow("marker is a directory") << QStringList{"HOOP/hoopinfo.txt/"} << "media/HOOP";
         QTest::newRow("marker in the root itself is no volume")
-            << QStringList{"hoopinfo.txt", "plain file"} << none;
+            << QStringList{"hoopinfo.txt", "plain file"} << "";
         QTest::newRow("link to a hoop directory")
-            << QStringList{"linked -> elsewhere", "../elsewhere/hoopinfo.txt"}
-            << std::optional<QString>("linked");
+            << QStringList{"linked -> elsewhere", "../elsewhere/hoopinfo.txt"} << "media/linked";
+        QTest::newRow("the first root with a hoop wins")
+            << QStringList{"../later/B/hoopinfo.txt", "A/hoopinfo.txt"} << "media/A";
+        QTest::newRow("a hoop under a later root only")
+            << QStringList{"USB/notes.txt", "../later/B/hoopinfo.txt"} << "later/B";
     }
     void search()
     {
         QFETCH(QStringList, entries);
-        QFETCH(std::optional<QString>, expected);
+        QFETCH(QString, expected);
 
         lay(entries);
-        QCOMPARE(findHoopVolumeLabel(root()), expected);
+        const std::optional<HoopVolume> found =
+            findHoopVolume({m_dir->filePath("gone"), root(), m_dir->filePath("later")});
+        QCOMPARE(found ? QDir(m_dir->path()).relativeFilePath(found->mountRoot) + "/" + found->label
+                       : QString(),
+                 expected);
+    }
+    void defaultRoots()
+    {
+#ifdef Q_OS_MACOS
+        QCOMPARE(defaultMountRoots(), QStringList{"/Volumes"});
+#else
+        // The user is the one running the program, whatever the environment says.
+        qputenv("USER", "someone-else");
+        qputenv("LOGNAME", "someone-else");
+        const QString user = QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name);
+        QCOMPARE(defaultMountRoots(), (QStringList{"/run/media/" + user, "/media/" + user}));
+#endif
     }
     void emptyRootIsNotTheWorkingDirectory()
     {
@@ -90,7 +112,10 @@ private slots:
     }
 
 private:
-    QString root() const { return m_dir->filePath(QStringLiteral("media")); }
+    QString root() const
+    {
+        return m_dir->filePath(QStringLiteral("media"));
+    }
     // Entries under the root: "a/" a directory, "a" a file, "a -> b" a link to b
     // (relative to the root's parent).
     void lay(const QStringList &entries)

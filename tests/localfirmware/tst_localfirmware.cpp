@@ -59,7 +59,21 @@ void TestLocalFirmware::choosing_data()
     row("a directory", "(directory)", "not a regular file");
     row("over 1 MiB", good + pad + '\n', "larger than 1 MiB");
     row("exactly 1 MiB", good + pad, "", 64);
-    row("not HEX", "hello\n", "not Intel HEX, line 1: record does not start with ':'");
+    // The reader's reasons, each with the line it stopped at.
+    const auto notHex = [&](const char *name, const QByteArray &text, int line, const char *why) {
+        row(name, text, QStringLiteral("not Intel HEX, line %1: %2").arg(line).arg(why));
+    };
+    notHex("not HEX", "hello\n", 1, "record does not start with ':'");
+    notHex("checksum", ":0400000001020304F1\n" + endRecord, 1, "checksum mismatch");
+    notHex("byte count", ":0500000001020304F1\n" + endRecord, 1,
+           "byte count does not match the record length");
+    notHex("odd digits", ":0400000001020304F\n" + endRecord, 1, "odd number of hex digits");
+    notHex("not a hex digit", ":04000000010203G4F2\n" + endRecord, 1, "invalid hex digit");
+    notHex("record type 06", ":00000006FA\n" + endRecord, 1, "unknown record type 0x06");
+    notHex("linear address too long", ":0300000480000079\n" + endRecord, 1,
+           "extended linear address record of wrong length");
+    notHex("data after the end", endRecord + ":0400000001020304F2\n", 2,
+           "data after the end-of-file record");
     row("no end record", good.chopped(endRecord.size()),
         "not Intel HEX: missing end-of-file record");
     row("no data", endRecord, "it holds no firmware data");
