@@ -1,13 +1,9 @@
 // The application shell: the launch check against a real catalogue server,
 // the window's states and the log console.
 
-#include "app/appdelegate.h"
-#include "app/busyindicator.h"
 #include "app/firmwaretablemodel.h"
-#include "app/mainwindow.h"
-#include "catalogue/updatecheck.h"
 #include "devlogcapture.h"
-#include "testserver.h"
+#include "e2eharness.h"
 
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -20,70 +16,19 @@ namespace {
 
 QString catalogueOf(const QStringList &fileNames)
 {
-    QString body = QStringLiteral("<?xml version=\"1.0\"?>\n<root>\n  <Hoop>\n");
+    QStringList entries;
     for (const QString &name : fileNames)
-        body += QStringLiteral("    <FIRMWARE filename=\"%1\" version=\"1.0\" date=\"2026-01-01\" "
-                               "MD5=\"0123456789abcdef0123456789abcdef\" desc=\"test\"/>\n")
-                    .arg(name.toHtmlEscaped());
-    return body + QStringLiteral("  </Hoop>\n</root>\n");
+        entries << UpdateRig::entry(name, QStringLiteral("0123456789abcdef0123456789abcdef"));
+    return UpdateRig::catalogue(entries);
 }
 
-// Lets every queued console append run.
-void drainEvents()
+QStringList rowsShown(const UpdateRig &rig)
 {
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents();
+    QStringList rows;
+    for (int row = 0; row < rig.window->tableView()->model()->rowCount(); ++row)
+        rows << rig.window->tableView()->model()->index(row, 0).data().toString();
+    return rows;
 }
-
-// The window and its controller, with the catalogue served on loopback; with
-// none, nothing answers on port 1 and the check fails at once. No mount root
-// or tool exists, so a run ends quickly.
-struct App
-{
-    TestServer server;
-    AppDelegate delegate;
-    MainWindow window;
-    explicit App(const QString &catalogue = QString())
-        : delegate([&] {
-              Configuration config;
-              config.updateServerUrl = catalogue.isEmpty() ? QStringLiteral("http://127.0.0.1:1")
-                                                           : server.url(QString());
-              config.bundleId = QStringLiteral("org.example.hoop-updater-test");
-              config.mountRoots = {QDir::tempPath() + QStringLiteral("/no-such-mount-root")};
-              config.resourceDir = QDir::tempPath() + QStringLiteral("/no-such-resources");
-              config.tempDir = QDir::tempPath();
-              return config;
-          }())
-    {
-        if (!catalogue.isEmpty()) {
-            server.http().Get("/fw-updates/updates.xml",
-                              [bytes = catalogue.toStdString()](const httplib::Request &,
-                                                                httplib::Response &response) {
-                                  response.set_content(bytes, "application/xml");
-                              });
-            server.start();
-        }
-        window.connectOutlets(delegate);
-        window.resize(640, 300);
-        window.show();
-    }
-    void launch()
-    {
-        // As in the application: the launch handler runs once the window is up.
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        delegate.applicationDidFinishLaunching();
-        drainEvents();
-    }
-    QTableView *table() const { return window.tableView(); }
-    QStringList rowsShown() const
-    {
-        QStringList rows;
-        for (int row = 0; row < table()->model()->rowCount(); ++row)
-            rows << table()->model()->index(row, 0).data().toString();
-        return rows;
-    }
-    QString console() const { return window.outputText()->toPlainText(); }
-};
 
 const QString checking = QStringLiteral("Checking for updates...\n");
 const QString ready = QStringLiteral("Select a firmware and hit \"Update Firmware\"\n");
@@ -155,26 +100,30 @@ private slots:
     {
         QFETCH(QString, body);
         QFETCH(QStringList, rows);
-        App app(body);
-        app.launch();
+        UpdateRig rig;
+        rig.config.updateServerUrl = QStringLiteral("http://127.0.0.1:1"); // nothing listens
+        rig.writeCatalogue(body);
+        rig.launch(!body.isEmpty());
 
         if (rows.isEmpty()) {
-            QCOMPARE(app.console(), checking + unable);
-            QVERIFY(!app.window.buildButton()->isEnabled());
-            QVERIFY(app.table()->isEnabled());
-            QCOMPARE(app.rowsShown(), QStringList{QString()});
+            QCOMPARE(rig.console(), checking + unable);
+            QVERIFY(!rig.window->buildButton()->isEnabled());
+            QVERIFY(rig.window->tableView()->isEnabled());
+            QCOMPARE(rowsShown(rig), QStringList{QString()});
             QVERIFY(!fwList);
-            QVERIFY(!app.delegate.selectedTableItemValue());
+            QVERIFY(!rig.delegate->selectedTableItemValue());
             return;
         }
-        QCOMPARE(app.console(), checking + ready);
-        QVERIFY(app.window.buildButton()->isEnabled());
-        QCOMPARE(app.rowsShown(), rows);
+        QCOMPARE(rig.console(), checking + ready);
+        QVERIFY(rig.window->buildButton()->isEnabled());
+        QCOMPARE(rowsShown(rig), rows);
         // The last row is chosen, and selected and in view when there are several.
-        QCOMPARE(app.delegate.selectedTableItemValue(), rows.last());
-        QCOMPARE(selectedRow(app.table()), qint64(rows.size() > 1 ? rows.size() - 1 : -1));
-        const QModelIndex last = app.table()->model()->index(int(rows.size() - 1), 0);
-        QVERIFY(app.table()->viewport()->rect().intersects(app.table()->visualRect(last)));
+        QCOMPARE(rig.delegate->selectedTableItemValue(), rows.last());
+        QCOMPARE(selectedRow(rig.window->tableView()),
+                 qint64(rows.size() > 1 ? rows.size() - 1 : -1));
+        const QModelIndex last = rig.window->tableView()->model()->index(int(rows.size() - 1), 0);
+        QVERIFY(rig.window->tableView()->viewport()->rect().intersects(
+            rig.window->tableView()->visualRect(last)));
         // The run only ever sees entries with usable names.
         QCOMPARE(fwList->size(), rows.size());
         for (const QVariant &entry : *fwList)
@@ -182,51 +131,55 @@ private slots:
     }
     void clickingChangesTheChoice()
     {
-        App app(catalogueOf(
+        UpdateRig rig;
+        rig.writeCatalogue(catalogueOf(
             {QStringLiteral("fw-a.zip"), QStringLiteral("fw-b.zip"), QStringLiteral("fw-c.zip")}));
-        app.launch();
-        QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-c"));
+        rig.launch();
+        QCOMPARE(rig.delegate->selectedTableItemValue(), QStringLiteral("fw-c"));
 
         DevLogCapture log;
-        const QRect first = app.table()->visualRect(app.table()->model()->index(0, 0));
-        QTest::mouseClick(app.table()->viewport(), Qt::LeftButton, {}, first.center());
-        QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-a"));
+        const QRect first =
+            rig.window->tableView()->visualRect(rig.window->tableView()->model()->index(0, 0));
+        QTest::mouseClick(rig.window->tableView()->viewport(), Qt::LeftButton, {}, first.center());
+        QCOMPARE(rig.delegate->selectedTableItemValue(), QStringLiteral("fw-a"));
         QCOMPARE(log.lines(), QStringList{QStringLiteral("Selected table value: fw-a")});
 
         log.clear();
-        app.table()->clearSelection();
-        QCOMPARE(selectedRow(app.table()), -1);
-        QCOMPARE(app.delegate.selectedTableItemValue(), QStringLiteral("fw-a"));
+        rig.window->tableView()->clearSelection();
+        QCOMPARE(selectedRow(rig.window->tableView()), -1);
+        QCOMPARE(rig.delegate->selectedTableItemValue(), QStringLiteral("fw-a"));
         QVERIFY(log.lines().isEmpty());
     }
     void windowHasItsControls()
     {
-        App app;
-        QCOMPARE(app.window.windowTitle(), QStringLiteral("Vexlume Hoop Updater"));
-        QCOMPARE(app.window.buildButton()->text(), QStringLiteral("Update Firmware"));
-        QVERIFY(app.window.outputText()->isReadOnly());
-        const QFontMetrics metrics(app.window.outputText()->font());
+        UpdateRig rig;
+        rig.open();
+        QCOMPARE(rig.window->windowTitle(), QStringLiteral("Vexlume Hoop Updater"));
+        QCOMPARE(rig.window->buildButton()->text(), QStringLiteral("Update Firmware"));
+        QVERIFY(rig.window->outputText()->isReadOnly());
+        const QFontMetrics metrics(rig.window->outputText()->font());
         QCOMPARE(metrics.horizontalAdvance(QLatin1Char('i')),
                  metrics.horizontalAdvance(QLatin1Char('W')));
-        QVERIFY(!isAnimating(app.window.spinner()));
+        QVERIFY(!isAnimating(rig.window->spinner()));
 
         // The console is the part that grows with the window.
-        QVERIFY(QTest::qWaitForWindowExposed(&app.window));
-        const QSize before = app.window.outputText()->size();
-        app.window.resize(1000, 800);
-        QTRY_VERIFY(app.window.outputText()->width() > before.width());
-        QVERIFY(app.window.outputText()->height() > before.height());
+        QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+        const QSize before = rig.window->outputText()->size();
+        rig.window->resize(1000, 800);
+        QTRY_VERIFY(rig.window->outputText()->width() > before.width());
+        QVERIFY(rig.window->outputText()->height() > before.height());
     }
     void launchClearsBeforeQueuedPieces()
     {
-        App app;
-        app.window.outputText()->setPlainText(QStringLiteral("left over from the layout"));
-        app.delegate.updateUILog(QStringLiteral("early piece\n"));
-        app.delegate.applicationDidFinishLaunching();
-        QCOMPARE(app.console(), QString()); // cleared at once, nothing appended yet
-        drainEvents();
-        QVERIFY(app.console().startsWith(QStringLiteral("early piece\n")));
-        QVERIFY(!app.console().contains(QStringLiteral("left over")));
+        UpdateRig rig;
+        rig.open();
+        rig.window->outputText()->setPlainText(QStringLiteral("left over from the layout"));
+        rig.delegate->updateUILog(QStringLiteral("early piece\n"));
+        rig.delegate->applicationDidFinishLaunching();
+        QCOMPARE(rig.console(), QString()); // cleared at once, nothing appended yet
+        UpdateRig::drain();
+        QVERIFY(rig.console().startsWith(QStringLiteral("early piece\n")));
+        QVERIFY(!rig.console().contains(QStringLiteral("left over")));
     }
     void piecesAreShownLiterally_data()
     {
@@ -246,48 +199,52 @@ private slots:
     {
         QFETCH(QStringList, pieces);
         QFETCH(QString, shown);
-        App app;
+        UpdateRig rig;
+        rig.open();
         DevLogCapture log;
         for (const QString &piece : pieces)
-            app.delegate.updateUILog(piece);
-        drainEvents();
-        QCOMPARE(app.console(), shown);
+            rig.delegate->updateUILog(piece);
+        UpdateRig::drain();
+        QCOMPARE(rig.console(), shown);
         QCOMPARE(log.lines(), pieces);
     }
     void endOfTextStaysInView()
     {
-        App app;
-        QVERIFY(QTest::qWaitForWindowExposed(&app.window));
-        QScrollBar *bar = app.window.outputText()->verticalScrollBar();
+        UpdateRig rig;
+        rig.open();
+        QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+        QScrollBar *bar = rig.window->outputText()->verticalScrollBar();
         // Also after a piece without a line end.
         for (int batch = 0; batch < 3; ++batch) {
             for (int i = 0; i < 100; ++i)
-                app.delegate.updateUILog(QStringLiteral("line %1 of batch %2\n").arg(i).arg(batch));
-            app.delegate.updateUILog(QStringLiteral("no line end"));
-            drainEvents();
+                rig.delegate->updateUILog(
+                    QStringLiteral("line %1 of batch %2\n").arg(i).arg(batch));
+            rig.delegate->updateUILog(QStringLiteral("no line end"));
+            UpdateRig::drain();
             QVERIFY(bar->maximum() > 0);
             QCOMPARE(bar->value(), bar->maximum());
         }
     }
     void startTaskEntersRunning()
     {
-        App app;
-        app.delegate.applicationDidFinishLaunching();
-        drainEvents();
-        app.window.buildButton()->setEnabled(true); // as after a successful check
-        const QString before = app.console();
+        UpdateRig rig;
+        rig.open();
+        rig.delegate->applicationDidFinishLaunching();
+        UpdateRig::drain();
+        rig.window->buildButton()->setEnabled(true); // as after a successful check
+        const QString before = rig.console();
         DevLogCapture log;
 
-        app.delegate.startTask();
-        QVERIFY(!app.window.buildButton()->isEnabled());
-        QVERIFY(!app.window.tableView()->isEnabled());
-        QVERIFY(isAnimating(app.window.spinner()));
-        QCOMPARE(app.console(), before); // disabled before the run's first line can show
+        rig.delegate->startTask();
+        QVERIFY(!rig.window->buildButton()->isEnabled());
+        QVERIFY(!rig.window->tableView()->isEnabled());
+        QVERIFY(isAnimating(rig.window->spinner()));
+        QCOMPARE(rig.console(), before); // disabled before the run's first line can show
 
         // One run per launch: starting again after it ended starts nothing.
-        QVERIFY(app.delegate.waitForUpdateRun(60000));
-        app.delegate.startTask();
-        QVERIFY(app.delegate.waitForUpdateRun(60000));
+        QVERIFY(rig.delegate->waitForUpdateRun(60000));
+        rig.delegate->startTask();
+        QVERIFY(rig.delegate->waitForUpdateRun(60000));
         QCOMPARE(log.lines().filter(QStringLiteral("ChosenFW: ")).size(), 1);
     }
 };

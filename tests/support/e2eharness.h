@@ -83,8 +83,6 @@ public:
                QStringLiteral("</Hoop></root>");
     }
 
-    // Starts the server, the controller and the window, and runs the launch.
-    // True when the update button ended up enabled.
     bool startServer()
     {
         server = std::make_unique<hoopupdate::UpdateServer>(path(QStringLiteral("firmware")));
@@ -93,18 +91,25 @@ public:
         config.updateServerUrl = server->baseUrl();
         return true;
     }
-
-    bool launch()
+    // Starts the server, the controller and the window, and runs the launch.
+    // True when the update button ended up enabled. With serve false,
+    // config.updateServerUrl is used as it is.
+    bool launch(bool serve = true)
     {
-        if (!startServer())
+        if (serve && !startServer())
             return false;
+        open();
+        delegate->applicationDidFinishLaunching();
+        drain();
+        return window->buildButton()->isEnabled();
+    }
+    // The controller and its window, shown but not launched.
+    void open()
+    {
         delegate = std::make_unique<AppDelegate>(config);
         window = std::make_unique<MainWindow>();
         window->connectOutlets(*delegate);
         window->show();
-        delegate->applicationDidFinishLaunching();
-        drain();
-        return window->buildButton()->isEnabled();
     }
 
     // Presses "Update Firmware" and waits until the run's thread has ended.
