@@ -1,7 +1,7 @@
 // The cost of one DFU tool run through the driver, which is the hoop wait's
 // cost per attempt, against the least a program can do for the same run:
 // posix_spawn with both streams on one pipe, read to the end, waitpid. Both
-// run the stand-in tool, which exits at once, alternately in the same process.
+// run /bin/true, which exits at once silently, alternately in the same process.
 
 #include "update/dfutool.h"
 
@@ -79,24 +79,23 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::atoi(argv[1]) : 500;
     // Another program may be named to see the fixed cost against a faster start.
-    const char *standIn = argc > 2 ? argv[2] : DFU_STANDIN;
-    ::unsetenv("DFU_STANDIN_SCRIPT");
+    const char *program = argc > 2 ? argv[2] : "/bin/true";
 
-    DfuTool tool(QString::fromLocal8Bit(standIn));
+    DfuTool tool(QString::fromLocal8Bit(program));
     for (int i = 0; i < 20; ++i) {
         tool.detected();
-        spawnReadWait(standIn);
+        spawnReadWait(program);
     }
 
     std::vector<double> driver, baseline;
     for (int i = 0; i < runs; ++i) {
         driver.push_back(timeOnce([&] { tool.detected(); }));
-        baseline.push_back(timeOnce([&] { spawnReadWait(standIn); }));
+        baseline.push_back(timeOnce([&] { spawnReadWait(program); }));
     }
 
     const double d = median(driver);
     const double b = median(baseline);
-    std::printf("tool_run: %d runs each of %s, which exits at once\n", runs, standIn);
+    std::printf("tool_run: %d runs each of %s, which exits at once\n", runs, program);
     std::printf("  driver (DfuTool::detected)         median %8.1f us\n", d);
     std::printf("  posix_spawn + read + waitpid       median %8.1f us\n", b);
     std::printf("  ratio driver / baseline            %8.2fx (goal: at most 1.30x)\n", d / b);

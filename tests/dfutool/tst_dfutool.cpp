@@ -13,129 +13,119 @@
 
 namespace {
 
-const QString kStandIn = QStringLiteral(DFU_STANDIN);
-
-bool call(DfuTool &tool, const QString &operation, const QString &image = QStringLiteral("fw.hex"))
+// Each case names the operation first: "probe, ...", "erase, ...".
+bool call(DfuTool &tool, const QString &name, const QString &image = QStringLiteral("fw.hex"))
 {
-    return operation == "get"     ? tool.detected()
+    const QString operation = name.section(QLatin1Char(','), 0, 0);
+    return operation == "probe"   ? tool.detected()
            : operation == "erase" ? tool.erase()
            : operation == "flash" ? tool.flash(image)
            : operation == "reset" ? tool.reset()
                                   : tool.start();
 }
 
+constexpr int No = 0, Yes = 1, Killed = 2; // the answers expected
+
 } // namespace
 
+// Each case writes a small shell script that stands in for dfu-programmer and
+// runs in the temporary directory.
 class TestDfuTool : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        qputenv("DFU_STANDIN_ARGV", path(QStringLiteral("argv")).toLocal8Bit());
-    }
-    void cleanup()
-    {
-        qunsetenv("DFU_STANDIN_SCRIPT");
-        qunsetenv("DFU_STANDIN_ARGV");
-        m_dir.reset();
-    }
+    void init() { m_dir = std::make_unique<QTemporaryDir>(); }
 
     void answers_data()
     {
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<bool>("expected");
+        QTest::addColumn<QString>("script"); // "real": the bundled tool, which finds no device
+        QTest::addColumn<int>("answer");     // Killed: a NO at the bound of 300 ms
 
-        const QString banner = QStringLiteral("Bootloader Version: 0x1001 (4097)\\n");
-        QTest::newRow("probe, marker on stdout") << "get" << QStringList{"out " + banner} << true;
-        QTest::newRow("probe, marker on stderr only")
-            << "get" << QStringList{"err " + banner} << true;
-        QTest::newRow("probe, marker with failing status")
-            << "get" << QStringList{"out " + banner, "exit 1"} << true;
-        QTest::newRow("probe, no device")
-            << "get" << QStringList{"err dfu-programmer: no device present.\\n", "exit 1"} << false;
-
-        QTest::newRow("erase, silent status 1") << "erase" << QStringList{"exit 1"} << false;
-        QTest::newRow("erase, warning on stderr")
-            << "erase" << QStringList{"err warning\\n"} << false;
-        QTest::newRow("erase, silent death by signal")
-            << "erase" << QStringList{"signal 9"} << false;
-
-        const QString used = QStringLiteral("out 0x1a2b bytes used (3.52%)\\n");
-        QTest::newRow("flash, bytes used")
-            << "flash" << QStringList{"err Validating...\\n", used} << true;
-        QTest::newRow("flash, bytes used but status 1")
-            << "flash" << QStringList{used, "exit 1"} << false;
+        const QString banner = QStringLiteral("printf 'Bootloader Version: 0x1001 (4097)\\n'");
+        const QString noDevice = QStringLiteral("echo 'dfu-programmer: no device present.' >&2");
+        const QString used = QStringLiteral("echo '0x1a2b bytes used (3.52%)'");
+        QTest::newRow("probe, marker on stdout") << banner << Yes;
+        QTest::newRow("probe, marker on stderr only") << banner + " >&2" << Yes;
+        QTest::newRow("probe, marker with failing status") << banner + "; exit 1" << Yes;
+        QTest::newRow("probe, no device") << noDevice + "; exit 1" << No;
+        QTest::newRow("erase, silent status 1") << "exit 1" << No;
+        QTest::newRow("erase, warning on stderr") << "echo warning >&2" << No;
+        QTest::newRow("erase, silent death by signal") << "kill -9 $$" << No;
+        QTest::newRow("erase, silent hang") << "exec sleep 120" << Killed;
+        // The answer comes at the tool's exit, long before the bound.
+        QTest::newRow("erase, leftover child holds the output")
+            << "sleep 120 & echo $! > holder" << Yes;
+        QTest::newRow("erase, real tool") << "real" << No;
+        QTest::newRow("flash, bytes used") << "echo Validating... >&2; " + used << Yes;
+        QTest::newRow("flash, bytes used but status 1") << used + "; exit 1" << No;
         QTest::newRow("flash, marker after 2 MiB of output")
-            << "flash" << QStringList{"flood 2097152", used} << true;
+            << "head -c 2097152 /dev/zero | tr '\\0' x; " + used << Yes;
         QTest::newRow("flash, marker amid invalid UTF-8")
-            << "flash" << QStringList{"out \\xff\\xc0 bytes used \\xfe\\n"} << true;
-
-        const QString noDevice = QStringLiteral("err dfu-programmer: no device present.\\n");
-        QTest::newRow("start, no device, status 1")
-            << "start" << QStringList{noDevice, "exit 1"} << true;
-        QTest::newRow("start, silent success") << "start" << QStringList{} << false;
-        // The real tool, which finds no device on a test machine.
-        QTest::newRow("real tool, erase") << "erase" << QStringList{"real"} << false;
-        QTest::newRow("real tool, start") << "start" << QStringList{"real"} << true;
+            << "printf '\\377\\300 bytes used \\376\\n'" << Yes;
+        QTest::newRow("flash, endless output") << "echo '12 bytes used'; exec yes" << Killed;
+        QTest::newRow("start, no device, status 1") << noDevice + "; exit 1" << Yes;
+        QTest::newRow("start, silent success") << "" << No;
+        QTest::newRow("start, marker then hang") << noDevice + "; exec sleep 120" << Killed;
+        QTest::newRow("start, real tool") << "real" << Yes;
     }
     void answers()
     {
-        QFETCH(QString, operation);
-        QFETCH(QStringList, lines);
-        QFETCH(bool, expected);
+        QFETCH(QString, script);
+        QFETCH(int, answer);
 
-        script(lines);
         const QString bundled = QStringLiteral(BUNDLED_DFU_PROGRAMMER);
-        const bool real = lines == QStringList{"real"};
-        QVERIFY2(!real || !bundled.isEmpty(), "install the dfu-programmer package");
-        DfuTool tool(real ? bundled : kStandIn);
-        QCOMPARE(call(tool, operation), expected);
+        QVERIFY2(script != "real" || !bundled.isEmpty(), "install the dfu-programmer package");
+        DevLogCapture log;
+        DfuTool tool(script == "real" ? bundled : standIn(script),
+                     answer == Killed ? DfuTimeouts{300, 300, 300, 300, 300} : DfuTimeouts{});
+        const QString row = QString::fromLatin1(QTest::currentDataTag());
+        const bool got = call(tool, row);
+        QFile holder(m_dir->filePath("holder")); // the leftover child, if any
+        const int leftover =
+            holder.open(QIODevice::ReadOnly) ? holder.readAll().trimmed().toInt() : 0;
+        if (leftover > 0)
+            ::kill(leftover, SIGKILL);
+        QCOMPARE(got, answer == Yes);
+        const QString killed = row.section(QLatin1Char(','), 0, 0).toUpper() +
+                               ": dfu-programmer did not finish within 300 ms and was killed";
+        QCOMPARE(log.contains(killed), answer == Killed);
+        // Every run is reaped: this process has no child left, not even a zombie.
+        int status = 0;
+        QCOMPARE(::waitpid(-1, &status, WNOHANG), pid_t(-1));
+        QCOMPARE(errno, ECHILD);
     }
-    void arguments_data()
+    void argumentsAndEnvironment_data()
     {
-        QTest::addColumn<QString>("operation");
         QTest::addColumn<QString>("image");
-        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QStringList>("expected"); // then LIBUSB_DEBUG and HOOP_TEST_MARK
 
         const QString target = QStringLiteral("at32uc3b1256");
-        QTest::newRow("reset") << "reset" << QString() << QStringList{target, "reset"};
+        QTest::newRow("reset") << QString() << QStringList{target, "reset"};
         const QString odd = QStringLiteral("/tmp/my firmware/it's \"v 2\" $HOME;*.hex");
         QTest::newRow("flash, blanks, quotes and shell signs")
-            << "flash" << odd << QStringList{target, "flash", "--suppress-bootloader-mem", odd};
+            << odd << QStringList{target, "flash", "--suppress-bootloader-mem", odd};
     }
-    void arguments()
+    void argumentsAndEnvironment()
     {
-        QFETCH(QString, operation);
         QFETCH(QString, image);
         QFETCH(QStringList, expected);
 
-        script({});
-        DfuTool tool(kStandIn);
-        call(tool, operation, image);
-        QFile recorded(path(QStringLiteral("argv")));
-        QVERIFY(recorded.open(QIODevice::ReadOnly));
-        QStringList got = QString::fromUtf8(recorded.readAll()).split(QLatin1Char('\n'));
-        QCOMPARE(got.takeLast(), QString());
-        QCOMPARE(got, expected);
-    }
-    void environmentPassedWithoutLibusbDebug()
-    {
+        // The tool's debug chatter would spoil the empty-output answers; the
+        // rest of the environment is passed on, and this process keeps its own.
         qputenv("LIBUSB_DEBUG", "4");
         qputenv("HOOP_TEST_MARK", "kept");
-        script({"env LIBUSB_DEBUG", "env HOOP_TEST_MARK"});
-        DevLogCapture log;
-        DfuTool tool(kStandIn);
-        tool.erase();
+        DfuTool tool(
+            standIn("printf '%s\\n' \"$@\" \"${LIBUSB_DEBUG-unset}\" \"$HOOP_TEST_MARK\" > argv"));
+        call(tool, QString::fromLatin1(QTest::currentDataTag()), image);
         const QByteArray stillOurs = qgetenv("LIBUSB_DEBUG");
         qunsetenv("LIBUSB_DEBUG");
         qunsetenv("HOOP_TEST_MARK");
-        QCOMPARE(log.lines(), QStringList{"ERASE=LIBUSB_DEBUG unset\nHOOP_TEST_MARK=kept\n"});
         QCOMPARE(stillOurs, QByteArray("4"));
+        QFile recorded(m_dir->filePath("argv"));
+        QVERIFY(recorded.open(QIODevice::ReadOnly));
+        QCOMPARE(recorded.readAll(),
+                 (expected + QStringList{"unset", "kept", ""}).join('\n').toUtf8());
     }
     void cannotStart_data()
     {
@@ -147,76 +137,28 @@ private slots:
     void cannotStart()
     {
         QFETCH(QString, name);
-        QFile garbage(path(QStringLiteral("tool")));
-        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("\x01\x02 not a program\n"));
-        garbage.close();
-        QVERIFY(garbage.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        const QString toolPath = name.isNull() ? QString() : path(name);
-        script({});
+        writeExecutable("\x01\x02 not a program\n");
         DevLogCapture log;
-        DfuTool tool(toolPath);
-        for (const char *operation : {"get", "erase", "flash", "reset", "start"})
+        DfuTool tool(name.isNull() ? QString() : m_dir->filePath(name));
+        for (const char *operation : {"probe", "erase", "flash", "reset", "start"})
             QVERIFY_THROWS_EXCEPTION(DfuToolError, call(tool, operation));
         QCOMPARE(log.lines(), QStringList());
     }
-    void runPastItsBoundIsKilled_data()
-    {
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<QString>("logged");
-
-        QTest::newRow("erase, silent hang") << "erase" << QStringList{"hang"} << "ERASE";
-        QTest::newRow("flash, endless output")
-            << "flash" << QStringList{"out 12 bytes used\\n", "flood 999999999999"} << "FLASH";
-        QTest::newRow("start, marker then hang")
-            << "start" << QStringList{"err dfu-programmer: no device present.\\n", "hang"}
-            << "START";
-    }
-    void runPastItsBoundIsKilled()
-    {
-        QFETCH(QString, operation);
-        QFETCH(QStringList, lines);
-        QFETCH(QString, logged);
-
-        script(lines);
-        DevLogCapture log;
-        DfuTool tool(kStandIn, {300, 300, 300, 300, 300});
-        QVERIFY(!call(tool, operation));
-        logged += ": dfu-programmer did not finish within 300 ms and was killed";
-        QVERIFY2(log.contains(logged), qPrintable(log.lines().join(QLatin1Char('|')).left(300)));
-
-        // Killed and reaped: this process has no child left, not even a zombie.
-        int status = 0;
-        QCOMPARE(::waitpid(-1, &status, WNOHANG), pid_t(-1));
-        QCOMPARE(errno, ECHILD);
-    }
-    void leftoverChildIsNotWaitedFor()
-    {
-        // The tool leaves a child behind that holds the output open for minutes;
-        // the answer comes at the tool's exit, long before the bound.
-        script({"hold " + path(QStringLiteral("holder")), "exit 0"});
-        DfuTool tool(kStandIn, {60000, 60000, 60000, 60000, 60000});
-        const bool answer = tool.erase();
-        QFile pidFile(path(QStringLiteral("holder")));
-        QVERIFY(pidFile.open(QIODevice::ReadOnly));
-        const pid_t holder = pid_t(pidFile.readAll().trimmed().toLong());
-        QVERIFY(holder > 0);
-        const bool holderAlive = ::kill(holder, 0) == 0;
-        ::kill(holder, SIGKILL);
-        QVERIFY(answer);
-        QVERIFY(holderAlive);
-    }
 
 private:
-    void script(const QStringList &lines)
+    QString standIn(const QString &script)
     {
-        QFile file(path(QStringLiteral("script")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
-        file.close();
-        qputenv("DFU_STANDIN_SCRIPT", file.fileName().toLocal8Bit());
+        return writeExecutable("#!/bin/sh\ncd \"${0%/*}\" || exit 99\n" + script.toUtf8() + '\n');
     }
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString writeExecutable(const QByteArray &content)
+    {
+        QFile file(m_dir->filePath("tool"));
+        file.open(QIODevice::WriteOnly);
+        file.write(content);
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return file.fileName();
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
