@@ -26,6 +26,7 @@ std::optional<HoopVolume> findHoopVolume(const QStringList &mountRoots)
     for (const QString &root : mountRoots) {
         if (std::optional<QString> label = findHoopVolumeLabel(root))
             return HoopVolume{root, *label};
+        break;
     }
     return std::nullopt;
 }
