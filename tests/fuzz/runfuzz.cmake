@@ -2,7 +2,7 @@
 # runs it over its seed corpus for RUNS inputs, with DICT when one is given.
 # New inputs found go to a work corpus in the build tree; the seeds stay untouched.
 if(NOT TARGET)
-    set(TARGET xmlreader)
+    set(TARGET catalogue)
 endif()
 set(build "${WORK_DIR}/build")
 set(corpus "${WORK_DIR}/corpus")

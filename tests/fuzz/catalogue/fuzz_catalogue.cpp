@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes down the catalogue's path: the reader with namespace
-// processing, the "root.Hoop.FIRMWARE" key path and the update check's
-// normalisation and name filter. Every name that passes must stay a plain file
-// name inside the download directory and leave the server's address alone.
+// Arbitrary bytes through the XML reader under both option sets (every tree
+// must keep its shape), then down the catalogue's path: key path, normalisation
+// and name filter. A crash, a sanitizer report or a failed check is a finding.
 
 #include "catalogue/keypath.h"
 #include "catalogue/updatecheck.h"
@@ -21,54 +20,67 @@ void check(bool ok)
         abort();
 }
 
-void checkName(const QVariant &entry, const QString &name)
+// Values are maps, lists of at least two, or strings; "text" is trimmed.
+void checkValue(const QVariant &value, int depth)
 {
-    // The name is the file name less ".zip", as the table shows it.
-    check(entry.toMap().value(QStringLiteral("filename")).toString().chopped(4) == name);
-    check(name != QStringLiteral(".") && name != QStringLiteral(".."));
-    for (const QChar c : name)
-        check(c != QLatin1Char('/') && c != QLatin1Char('\\') && c.unicode() >= 0x20 &&
-              (c.unicode() < 0x7f || c.unicode() > 0x9f));
-
-    const QString directory = QStringLiteral("/tmp/com.example.fuzz");
-    const QString local = firmwareDestination(directory, name);
-    check(local.section(QLatin1Char('/'), 0, -2) == directory);
-
-    const QUrl url(firmwareUrl(QStringLiteral("http://127.0.0.1:8080"), name), QUrl::StrictMode);
-    if (url.isValid()) {
-        check(url.host() == QStringLiteral("127.0.0.1") && url.port() == 8080);
-        check(url.path().startsWith(QStringLiteral("/fw-updates/")));
+    check(depth <= XMLReader::maxDepth + 1);
+    if (value.typeId() == QMetaType::QVariantList) {
+        const QVariantList list = value.toList();
+        check(list.size() >= 2);
+        for (const QVariant &item : list)
+            checkValue(item, depth);
+    } else if (value.typeId() == QMetaType::QVariantMap) {
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            // The reader's white space is QChar::isSpace's.
+            if (it.key() == QLatin1String("text") && it->typeId() == QMetaType::QString)
+                check(it->toString() == it->toString().trimmed());
+            checkValue(*it, depth + 1);
+        }
+    } else {
+        check(value.typeId() == QMetaType::QString);
     }
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    // Skipped entries are reported to the developer log; keep the run quiet.
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    // Skipped entries are reported to the developer log; keep the run quiet.
+    [[maybe_unused]] static const auto quiet =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    const std::optional<QVariantMap> tree =
-        XMLReader::dictionaryForXMLData(bytes, XMLReaderOptionProcessNamespaces, nullptr);
+    std::optional<QVariantMap> tree;
+    for (quint64 options : {quint64(0), XMLReaderOptionProcessNamespaces}) {
+        tree = XMLReader::dictionaryForXMLData(bytes, options, nullptr);
+        if (!tree)
+            continue;
+        // The container holds the document element and nothing else.
+        check(tree->size() == 1 && tree->first().typeId() == QMetaType::QVariantMap);
+        checkValue(*tree, 0);
+    }
     if (!tree)
         return 0;
     const QVariant found = valueForKeyPath(*tree, QStringLiteral("root.Hoop.FIRMWARE"));
     const std::optional<QVariantList> usable = usableFirmwareList(found);
-    if (!usable) {
-        check(!found.isValid() || found.typeId() == QMetaType::QVariantList ||
-              found.typeId() == QMetaType::QVariantMap || found.typeId() == QMetaType::QString);
+    if (!usable)
         return 0;
-    }
     check(!usable->isEmpty());
+    const QString directory = QStringLiteral("/tmp/com.example.fuzz");
     for (const QVariant &entry : *usable) {
-        const std::optional<QString> name = firmwareNameOf(entry);
-        check(name.has_value());
-        checkName(entry, *name);
+        // A name that passes is the file name less ".zip", as the table shows it, stays a plain
+        // file name inside the download directory and leaves the server's address alone.
+        const QString name = firmwareNameOf(entry).value_or(QStringLiteral("/")); // "/" fails
+        check(entry.toMap().value(QStringLiteral("filename")).toString().chopped(4) == name);
+        check(name != QStringLiteral(".") && name != QStringLiteral(".."));
+        for (const QChar c : name)
+            check(c != QLatin1Char('/') && c != QLatin1Char('\\') && c.unicode() >= 0x20 &&
+                  (c.unicode() < 0x7f || c.unicode() > 0x9f));
+        check(firmwareDestination(directory, name).section(QLatin1Char('/'), 0, -2) == directory);
+        const QUrl url(firmwareUrl(QStringLiteral("http://127.0.0.1:8080"), name),
+                       QUrl::StrictMode);
+        check(!url.isValid() || (url.host() == QStringLiteral("127.0.0.1") && url.port() == 8080 &&
+                                 url.path().startsWith(QStringLiteral("/fw-updates/"))));
     }
     describeFirmwareList(*usable);
     return 0;

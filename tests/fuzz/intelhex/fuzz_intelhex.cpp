@@ -24,12 +24,9 @@ void roundTrip(std::uint32_t address, const std::vector<std::uint8_t> &bytes, in
     const HexParseResult back =
         parseIntelHex(writeIntelHex(address, bytes, recordSize, 0x80002000, crlf));
     check(back.ok && back.error.empty());
-    if (bytes.empty()) {
-        check(back.data.empty());
-        return;
-    }
-    check(back.data.size() == 1);
-    check(back.data[0].address == address && back.data[0].bytes == bytes);
+    check(bytes.empty() ? back.data.empty()
+                        : back.data.size() == 1 && back.data[0].address == address &&
+                              back.data[0].bytes == bytes);
 }
 
 } // namespace
