@@ -26,7 +26,6 @@ std::optional<HoopVolume> findHoopVolume(const QStringList &mountRoots)
     for (const QString &root : mountRoots) {
         if (std::optional<QString> label = findHoopVolumeLabel(root))
             return HoopVolume{root, *label};
-        break;
     }
     return std::nullopt;
 }
