@@ -87,7 +87,9 @@ bool storeFirmware(const QString &path, const std::optional<QByteArray> &data)
     if (QFileInfo(path).isSymLink() && !QFile::remove(path))
         return false;
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(*data) == data->size() && file.commit())
+    // A commit does not report a failed last write of what sat in the buffer.
+    if (file.open(QIODevice::WriteOnly) && file.write(*data) == data->size() && file.flush() &&
+        file.commit())
         return true;
     file.cancelWriting();
     QFile::remove(path);

@@ -52,7 +52,9 @@ std::optional<QString> writeBootloaderRequest(const QString &mountRoot, const QS
         file.cancelWriting();
         return error;
     }
-    if (!file.commit())
+    // The ten bytes wait in the write buffer, and a commit does not report a
+    // failed last write: flush first, so a full volume is not taken for done.
+    if (!file.flush() || !file.commit())
         return describe(file);
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include "app/firmwaretablemodel.h"
 #include "devlogcapture.h"
 #include "e2eharness.h"
+#include "filesizelimit.h"
 #include "platform/devlog.h"
 
 #include <QAction>
@@ -384,6 +385,7 @@ private slots:
         QTest::newRow("longer old file replaced")
             << QStringLiteral("log.txt") << QByteArray(4096, 'x');
         QTest::newRow("no such directory") << QStringLiteral("missing/log.txt") << QByteArray();
+        QTest::newRow("disk full") << QStringLiteral("log.txt") << QByteArray();
     }
     void savedLogEqualsTheConsole()
     {
@@ -400,8 +402,12 @@ private slots:
         const QString text = QStringLiteral("Checking...\nVolume label: \u00e9t\u00e9 \u2014 100%\n"
                                             "Checking for hoop in DFU mode... ");
         window.outputText()->setPlainText(text);
-        const bool saved = !name.contains(u'/');
-        QCOMPARE(window.saveLogTo(path), saved);
+        const bool full = QTest::currentDataTag() == QByteArray("disk full");
+        const bool saved = !name.contains(u'/') && !full;
+        {
+            const FileSizeLimit cap(full ? 16 : RLIM_INFINITY);
+            QCOMPARE(window.saveLogTo(path), saved);
+        }
         auto *box = window.findChild<QMessageBox *>();
         QCOMPARE(!box, saved);
         if (saved) {

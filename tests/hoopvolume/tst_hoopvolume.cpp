@@ -1,3 +1,4 @@
+#include "filesizelimit.h"
 #include "platform/platformpaths.h"
 #include "update/hoopvolume.h"
 
@@ -79,6 +80,8 @@ private slots:
         QTest::addColumn<bool>("written");
 
         QTest::newRow("first request") << QStringList{"HOOP/hoopinfo.txt"} << "HOOP" << true;
+        // Ten bytes fit in the write buffer: only the commit finds the volume full.
+        QTest::newRow("volume full") << QStringList{"HOOP/hoopinfo.txt"} << "HOOP" << false;
         QTest::newRow("label with blanks, earlier request")
             << QStringList{"My Hoop 2/hoopinfo.txt", "My Hoop 2/runnow.cfg"} << "My Hoop 2" << true;
         QTest::newRow("volume gone") << QStringList{"USB/"} << "HOOP" << false;
@@ -92,7 +95,12 @@ private slots:
         QFETCH(bool, written);
 
         lay(entries);
-        const std::optional<QString> error = writeBootloaderRequest(root(), label);
+        std::optional<QString> error;
+        {
+            const FileSizeLimit cap(
+                QTest::currentDataTag() == QByteArray("volume full") ? 5 : RLIM_INFINITY);
+            error = writeBootloaderRequest(root(), label);
+        }
         const QString volume = root() + "/" + label;
         if (!written) {
             QVERIFY(error.has_value() && !error->trimmed().isEmpty());
