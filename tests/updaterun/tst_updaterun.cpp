@@ -252,12 +252,14 @@ private slots:
     }
     void closingTheWindowEndsTheProcess_data()
     {
-        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("fault"); // or -1: none; -2: the bundled tool
         QTest::addColumn<int>("closeAfter");
         QTest::newRow("inside a tool run that never ends")
             << int(hoopsim::Fault::HangOnGet) << 1000;
         QTest::newRow("waiting for the hoop") << -1 << 1000;
         QTest::newRow("after a finished run") << int(hoopsim::Fault::AlreadyInBootloader) << 8000;
+        // The real tool, found where the program's own resources are, finds no hoop.
+        QTest::newRow("waiting with the bundled tool") << -2 << 1000;
     }
     void closingTheWindowEndsTheProcess()
     {
@@ -270,15 +272,24 @@ private slots:
             rig.hoop->setFault(hoopsim::Fault(fault));
         QProcess app;
         app.setProcessChannelMode(QProcess::MergedChannels);
+        const QString bundled = QStringLiteral(BUNDLED_DFU_PROGRAMMER);
+        if (fault == -2 && bundled.isEmpty())
+            QSKIP("install the dfu-programmer package");
         app.start(QStringLiteral(UPDATERUN_APP),
                   {rig.config.updateServerUrl, rig.config.mountRoots.first(),
-                   rig.config.resourceDir, rig.config.tempDir, QString::number(closeAfter)});
+                   fault == -2 ? QStringLiteral("-") : rig.config.resourceDir, rig.config.tempDir,
+                   QString::number(closeAfter)});
         // Far longer than closing takes, far shorter than the tool's own bound.
         QVERIFY2(app.waitForFinished(60000), "the application did not end when its window closed");
         QCOMPARE(app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(app.exitCode(), 0);
 
         const QString output = QString::fromLocal8Bit(app.readAll());
+        if (fault == -2) {
+            QVERIFY2(output.contains(bundled) && !output.contains("Problem Running Task"),
+                     qPrintable(output));
+            return;
+        }
         const QList<hoopsim::ToolRun> runs = rig.hoop->toolRunDetails();
         QVERIFY(!runs.isEmpty());
         if (fault == int(hoopsim::Fault::HangOnGet))

@@ -1,6 +1,7 @@
 // The application, configured from its arguments, that presses "Update
 // Firmware" as soon as it can and closes its window a given time later:
 //   updaterun_app SERVER MOUNT_ROOT RESOURCE_DIR TEMP_DIR CLOSE_AFTER_MS
+// A RESOURCE_DIR of "-" keeps the program's own, found beside it.
 
 #include "app/appdelegate.h"
 #include "app/application.h"
@@ -17,11 +18,12 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
     auto configure = [&] {
-        Configuration config;
+        Configuration config = Configuration::fromBuild();
         config.updateServerUrl = args[0];
         config.bundleId = QStringLiteral("org.example.hoop-updater-test");
         config.mountRoots = {args[1]};
-        config.resourceDir = args[2];
+        if (args[2] != QStringLiteral("-"))
+            config.resourceDir = args[2];
         config.tempDir = args[3];
         // Long enough that a hanging tool is still running when the window closes.
         config.dfuTimeouts = DfuTimeouts{600000, 600000, 600000, 600000, 600000};
