@@ -1,12 +1,12 @@
 #include "update/firmwaredownload.h"
 
 #include "platform/privatedirectory.h"
+#include "platform/savefile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryDir>
 
 QString MD5(const QByteArray &bytes)
@@ -83,15 +83,11 @@ bool storeFirmware(const QString &path, const std::optional<QByteArray> &data)
         return false;
     if (!privateDirectoryProblem(QFileInfo(path).path()).isEmpty())
         return false;
-    // QSaveFile writes to the target of a link; the link itself must go.
+    // Saving writes through a link to its target; the link itself must go.
     if (QFileInfo(path).isSymLink() && !QFile::remove(path))
         return false;
-    QSaveFile file(path);
-    // A commit does not report a failed last write of what sat in the buffer.
-    if (file.open(QIODevice::WriteOnly) && file.write(*data) == data->size() && file.flush() &&
-        file.commit())
+    if (!saveWholeFile(path, *data))
         return true;
-    file.cancelWriting();
     QFile::remove(path);
     return false;
 }

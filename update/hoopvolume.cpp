@@ -1,8 +1,9 @@
 #include "update/hoopvolume.h"
 
+#include "platform/savefile.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 std::optional<QString> findHoopVolumeLabel(const QString &mountRoot)
 {
@@ -35,26 +36,8 @@ QString volumePath(const QString &mountRoot, const QString &label, const QString
     return mountRoot + QLatin1Char('/') + label + QLatin1Char('/') + fileName;
 }
 
-static QString describe(const QSaveFile &file)
-{
-    const QString error = file.errorString();
-    return error.isEmpty() ? QStringLiteral("Could not write ") + file.fileName() : error;
-}
-
 std::optional<QString> writeBootloaderRequest(const QString &mountRoot, const QString &label)
 {
-    static const QByteArray request("bootloader");
-    QSaveFile file(volumePath(mountRoot, label, QStringLiteral("runnow.cfg")));
-    if (!file.open(QIODevice::WriteOnly))
-        return describe(file);
-    if (file.write(request) != request.size()) {
-        const QString error = describe(file);
-        file.cancelWriting();
-        return error;
-    }
-    // The ten bytes wait in the write buffer, and a commit does not report a
-    // failed last write: flush first, so a full volume is not taken for done.
-    if (!file.flush() || !file.commit())
-        return describe(file);
-    return std::nullopt;
+    return saveWholeFile(volumePath(mountRoot, label, QStringLiteral("runnow.cfg")),
+                         QByteArrayLiteral("bootloader"));
 }
