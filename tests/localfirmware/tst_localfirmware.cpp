@@ -18,12 +18,6 @@ QByteArray image(quint32 address, int size, char fill = 0x5a)
         writeIntelHex(address, std::vector<std::uint8_t>(std::size_t(size), std::uint8_t(fill))));
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 QString chosenLine(const QString &path, int bytes)
 {
     return "Firmware file chosen: " + path + " (" + QString::number(bytes) +
@@ -99,7 +93,7 @@ void TestLocalFirmware::choosing()
     rig.publishSample(QStringLiteral("fw"));
     QVERIFY(rig.launch());
     const QString path = rig.path(content == "(directory)" ? "tmp" : "firmware.hex");
-    QVERIFY(content.startsWith('(') || writeFile(path, content));
+    QVERIFY(content.startsWith('(') || UpdateRig::writeFile(path, content));
     const QString before = rig.console();
 
     rig.delegate->openFirmwareFile(path);
@@ -142,7 +136,7 @@ void TestLocalFirmware::updateFromFile()
         rig.writeCatalogue(QStringLiteral("not a catalogue"));
     const QString path = rig.path(fileName);
     QByteArray flashed = image(0x80002000u, 3000, 0x11);
-    QVERIFY(writeFile(path, flashed));
+    QVERIFY(UpdateRig::writeFile(path, flashed));
     rig.config.firmwareFile = path;
     QVERIFY(rig.launch()); // the file enables the button without a catalogue
 
@@ -157,12 +151,13 @@ void TestLocalFirmware::updateFromFile()
     QString next = QStringLiteral("Checking for Vexlume Hoop...");
     if (afterChoosing == "block the directory") {
         // A file in the place of the private directory leaves nowhere to keep the image.
-        QVERIFY(QDir(rig.config.tempDir).removeRecursively() && writeFile(rig.config.tempDir, "x"));
+        QVERIFY(QDir(rig.config.tempDir).removeRecursively() &&
+                UpdateRig::writeFile(rig.config.tempDir, "x"));
         next = "The firmware file could not be stored for flashing: there is no private directory "
                "to keep it in\n";
         flashed.clear();
     } else if (afterChoosing == "change the file") {
-        QVERIFY(writeFile(path, image(0x80002000u, 3000, 0x22)));
+        QVERIFY(UpdateRig::writeFile(path, image(0x80002000u, 3000, 0x22)));
     } else if (afterChoosing == "choose the entry") {
         QTableView *table = rig.window->tableView();
         table->selectionModel()->select(table->model()->index(0, 0),

@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
@@ -59,17 +60,21 @@ public:
     QString publishSample(const QString &name, int approxBytes = 8 * 1024)
     {
         const QByteArray bytes = hoopsim::sampleFirmwareHex(name, approxBytes);
-        QFile file(path(QStringLiteral("firmware/")) + name + QStringLiteral(".zip"));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return MD5(bytes);
+        return writeFile(path(QStringLiteral("firmware/")) + name + QStringLiteral(".zip"), bytes)
+                   ? MD5(bytes)
+                   : QString();
     }
     // A catalogue of our own instead of the one the server generates.
     void writeCatalogue(const QString &xml)
     {
-        QFile file(path(QStringLiteral("firmware/updates.xml")));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(xml.toUtf8());
+        writeFile(path(QStringLiteral("firmware/updates.xml")), xml.toUtf8());
+    }
+    // Makes the file's directory if need be; true when every byte was written.
+    static bool writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
     }
     static QString entry(const QString &fileName, const QString &md5)
     {

@@ -100,14 +100,6 @@ QMap<QString, QByteArray> snapshot(const UpdateRig &rig)
     return entries;
 }
 
-void write(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-}
-
 const QString kDownload = QStringLiteral("tmp/org.example.hoop-updater-test");
 // Blanks and a letter outside ASCII, as a volume label may have; a plain
 // directory of the test's own, so that it is still there after the request.
@@ -122,7 +114,7 @@ void prepare(UpdateRig &rig)
     rig.writeCatalogue(UpdateRig::catalogue({UpdateRig::entry("fw.zip", good),
                                              UpdateRig::entry("absent.zip", good),
                                              "<FIRMWARE filename=\"nodigest.zip\"/>"}));
-    write(rig.path(kVolume + "/hoopinfo.txt"), "Vexlume Hoop\n");
+    UpdateRig::writeFile(rig.path(kVolume + "/hoopinfo.txt"), "Vexlume Hoop\n");
 }
 
 } // namespace
@@ -363,7 +355,7 @@ private slots:
             QVERIFY(QFile::remove(rig.path(QStringLiteral("resources/dfu-programmer"))));
         if (setup == QStringLiteral("mount root is a file")) {
             rig.config.mountRoots = {rig.path(QStringLiteral("media/not-a-directory"))};
-            write(rig.config.mountRoots.first(), "a file");
+            UpdateRig::writeFile(rig.config.mountRoots.first(), "a file");
         }
         if (setup == QStringLiteral("no temp"))
             rig.config.tempDir.clear();
@@ -376,14 +368,14 @@ private slots:
         if (setup == QStringLiteral("download directory is a file")) {
             // A file in the bundle directory's place would only be stepped around.
             rig.config.tempDir = download;
-            write(download, "not a directory");
+            UpdateRig::writeFile(download, "not a directory");
         } else {
             for (const char *name : {"fw.hex", "nodigest.hex", "absent.hex", "other.hex"})
-                write(download + "/" + QLatin1String(name), "an earlier download");
+                UpdateRig::writeFile(download + "/" + QLatin1String(name), "an earlier download");
         }
         if (setup == QStringLiteral("image link")) {
             QVERIFY(QFile::remove(download + "/fw.hex"));
-            write(decoy, "an image nobody checked");
+            UpdateRig::writeFile(decoy, "an image nobody checked");
             QVERIFY(QFile::link(decoy, download + "/fw.hex"));
         }
         if (setup.startsWith("nobody") || setup.startsWith("ours"))
@@ -395,9 +387,9 @@ private slots:
             QVERIFY(nobody &&
                     ::chown(QFile::encodeName(download), nobody->pw_uid, nobody->pw_gid) == 0);
         }
-        write(rig.path(QStringLiteral("tmp/other-program/.state")), "keep");
-        write(rig.path(QStringLiteral("media/USB STICK/notes.txt")), "keep");
-        write(rig.path(kVolume + QStringLiteral("/patterns/1.bin")), "keep");
+        UpdateRig::writeFile(rig.path(QStringLiteral("tmp/other-program/.state")), "keep");
+        UpdateRig::writeFile(rig.path(QStringLiteral("media/USB STICK/notes.txt")), "keep");
+        UpdateRig::writeFile(rig.path(kVolume + QStringLiteral("/patterns/1.bin")), "keep");
         QVERIFY(rig.launch());
         rig.delegate->setSelectedTableItemValue(firmware);
         const QMap<QString, QByteArray> before = snapshot(rig);
