@@ -60,6 +60,13 @@ QString firmwareImageProblem(const QByteArray &bytes, qint64 *dataBytes)
     return {};
 }
 
+FirmwareImageCheck checkFirmwareImage(const QByteArray &bytes)
+{
+    FirmwareImageCheck check;
+    check.problem = firmwareImageProblem(bytes, &check.applicationBytes);
+    return check;
+}
+
 FirmwareFileCheck readFirmwareFile(const QString &path)
 {
     FirmwareFileCheck check;

@@ -24,6 +24,17 @@ constexpr quint32 kFlashBase = 0x80000000u;
 constexpr quint32 kApplicationStart = 0x80002000u;
 constexpr quint32 kFlashEnd = 0x80040000u;
 
+struct FirmwareImageCheck
+{
+    QString problem;             // why the image can't be used for the hoop; null when it can
+    qint64 applicationBytes = 0; // data bytes in the application area: what gets written
+    qint64 bootloaderBytes = 0;  // data bytes in the bootloader's area, which the tool leaves out
+};
+
+// The check every image goes through before the hoop is touched, whether it
+// came from the catalogue or from disk.
+FirmwareImageCheck checkFirmwareImage(const QByteArray &bytes);
+
 // Why the bytes are no Intel HEX image for the hoop's application flash; a
 // null string when they are. dataBytes gets the bytes of data they hold.
 QString firmwareImageProblem(const QByteArray &bytes, qint64 *dataBytes = nullptr);
