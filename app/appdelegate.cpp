@@ -5,16 +5,12 @@
 #include "app/diagnosticreport.h"
 #include "app/firmwaretablemodel.h"
 #include "catalogue/updatecheck.h"
-#include "catalogue/xmlreader.h"
 #include "platform/devlog.h"
 #include "platform/sleepinhibitor.h"
 #include "update/dfutool.h"
-#include "update/hoopvolume.h"
 
 #include <QClipboard>
-#include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
 #include <QPlainTextEdit>
@@ -26,13 +22,15 @@
 #include <QTextCursor>
 
 AppDelegate::AppDelegate(Configuration configuration, QObject *parent)
-    : QObject(parent), m_configuration(std::move(configuration))
+    : QObject(parent), ConfiguredRunHost(std::move(configuration))
 {}
 
 AppDelegate::~AppDelegate()
 {
-    // The application itself never gets here during a run: main() ends the
-    // process first. Anyone else must let the run finish.
+    // The application itself never gets here during a run or a check: it
+    // ends the process first. Anyone else must let them finish.
+    if (m_checker)
+        m_checker->wait();
     if (m_worker)
         m_worker->wait();
 }
@@ -44,11 +42,7 @@ void AppDelegate::applicationDidFinishLaunching()
         m_outputText->setPlainText(QString());
     if (m_buildButton)
         m_buildButton->setEnabled(false);
-    m_catalogueReady = checkForUpdates();
-    if (m_catalogueReady && m_buildButton)
-        m_buildButton->setEnabled(true);
-    if (!m_configuration.firmwareFile.isEmpty())
-        openFirmwareFile(m_configuration.firmwareFile);
+    checkForUpdates();
 }
 
 void AppDelegate::startTask()
@@ -95,39 +89,87 @@ bool AppDelegate::waitForUpdateRun(int milliseconds)
     return !m_worker || m_worker->wait(QDeadlineTimer(milliseconds));
 }
 
-bool AppDelegate::checkForUpdates()
+void AppDelegate::checkForUpdates()
 {
+    if (m_checker)
+        return; // once per launch
     updateUILog(QStringLiteral("Checking for updates...\n"));
-    fwList = usableFirmwareList(
-        XMLReader::getFirmwareList(catalogueUrl(m_configuration.updateServerUrl)));
-    if (!fwList) {
-        updateUILog(QStringLiteral("Unable to check for latest firmware. Check your internet "
-                                   "connection and restart the app.\n"));
+    m_checking = true;
+    const QString server = m_configuration.updateServerUrl;
+    const CatalogueTrust trust = m_configuration.catalogueTrust;
+    m_checker.reset(QThread::create([this, server, trust] {
+        const UpdateCheck check = fetchFirmwareList(server, trust);
+        QMetaObject::invokeMethod(
+            this,
+            [this, check] {
+                m_checking = false;
+                m_catalogueReady = applyUpdateCheck(check);
+                if (!m_configuration.firmwareFile.isEmpty())
+                    openFirmwareFile(m_configuration.firmwareFile);
+                emit updateCheckFinished(m_catalogueReady);
+            },
+            Qt::QueuedConnection);
+    }));
+    m_checker->setObjectName(QStringLiteral("update check"));
+    m_checker->start();
+}
+
+bool AppDelegate::applyUpdateCheck(const UpdateCheck &check)
+{
+    if (!check.firmwareList) {
+        updateUILog(updateCheckFailureText(check));
         return false;
     }
+    // A run started from a file meanwhile reads the choice from its own
+    // thread: the table and the choice stay as they are.
+    if (m_worker) {
+        updateUILog(QStringLiteral("Select a firmware and hit \"Update Firmware\"\n"));
+        return false;
+    }
+    fwList = check.firmwareList;
     devLog(QStringLiteral("\nFW List: ") + describeFirmwareList(*fwList));
 
-    QString lastName;
-    for (const QVariant &entry : *fwList) {
-        lastName = *firmwareNameOf(entry);
-        tableData().append(lastName);
-    }
-    // The placeholder row goes only if the table is showing it.
-    if (numberOfRows(m_tableView) > 0)
-        tableData().removeFirst();
-    reloadData(m_tableView);
-    const qint64 rows = numberOfRows(m_tableView);
-    if (rows < 2) {
-        setSelectedTableItemValue(lastName);
+    QStringList names;
+    for (const QVariant &entry : *fwList)
+        names.append(*firmwareNameOf(entry));
+    if (m_firmwareFile) {
+        // A file opened while the check waited keeps its row, after the
+        // catalogue's, and stays chosen.
+        tableData() = names + QStringList{m_firmwareFile->name};
+        m_firmwareFileRow = tableData().size() - 1;
+        reloadData(m_tableView);
+        selectRow(m_firmwareFileRow);
     } else {
-        // Selecting the row runs the selection handler, which records the choice.
-        const QModelIndex last = m_tableView->model()->index(int(rows - 1), 0);
-        m_tableView->scrollTo(last);
-        m_tableView->selectionModel()->select(last, QItemSelectionModel::ClearAndSelect |
-                                                        QItemSelectionModel::Rows);
+        tableData().append(names);
+        // The placeholder row goes only if the table is showing it.
+        if (numberOfRows(m_tableView) > 0)
+            tableData().removeFirst();
+        reloadData(m_tableView);
+        const qint64 rows = numberOfRows(m_tableView);
+        if (rows < 2)
+            setSelectedTableItemValue(names.last());
+        // Selecting the row runs the selection handler, which records the
+        // choice; a single row is not selected, only given the focus.
+        selectRow(rows - 1);
     }
+    if (m_buildButton)
+        m_buildButton->setEnabled(true);
     updateUILog(QStringLiteral("Select a firmware and hit \"Update Firmware\"\n"));
     return true;
+}
+
+void AppDelegate::selectRow(qint64 row)
+{
+    if (!m_tableView || row < 0)
+        return;
+    const QModelIndex index = m_tableView->model()->index(int(row), 0);
+    m_tableView->scrollTo(index);
+    // The current row is where the keyboard goes on from.
+    m_tableView->selectionModel()->setCurrentIndex(
+        index, numberOfRows(m_tableView) < 2
+                   ? QItemSelectionModel::NoUpdate
+                   : QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_tableView->setFocus(Qt::OtherFocusReason);
 }
 
 void AppDelegate::updateUILog(const QString &text)
@@ -227,8 +269,8 @@ void AppDelegate::openFirmwareFile(const QString &path)
     if (m_tableView) {
         const QModelIndex row = m_tableView->model()->index(int(m_firmwareFileRow), 0);
         m_tableView->scrollTo(row);
-        m_tableView->selectionModel()->select(row, QItemSelectionModel::ClearAndSelect |
-                                                       QItemSelectionModel::Rows);
+        m_tableView->selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect |
+                                                                QItemSelectionModel::Rows);
     }
     updateUILog(QStringLiteral("Firmware file chosen: ") + check.path + QStringLiteral(" (") +
                 QString::number(m_firmwareFile->dataBytes) +
@@ -272,41 +314,6 @@ void AppDelegate::setBuildButton(QPushButton *button)
         connect(button, &QPushButton::clicked, this, &AppDelegate::startTask);
 }
 
-std::optional<HoopVolume> AppDelegate::getVexlumeHoopVolumeLabel()
-{
-    return findHoopVolume(m_configuration.mountRoots);
-}
-
-bool AppDelegate::vexlumeHoopDFUDetected()
-{
-    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).detected();
-}
-
-bool AppDelegate::vexlumeHoopErase()
-{
-    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).erase();
-}
-
-bool AppDelegate::vexlumeHoopFlash(const QString &imagePath)
-{
-    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).flash(imagePath);
-}
-
-bool AppDelegate::vexlumeHoopReset()
-{
-    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).reset();
-}
-
-bool AppDelegate::vexlumeHoopStart()
-{
-    return DfuTool(dfuToolPath(), m_configuration.dfuTimeouts).start();
-}
-
-std::optional<QList<UsbDevice>> AppDelegate::usbDevices(quint16 vendorId, int productId)
-{
-    return listUsbDevices(vendorId, productId);
-}
-
 QString AppDelegate::diagnosticReport()
 {
     DiagnosticInputs in;
@@ -348,22 +355,4 @@ void AppDelegate::stopSpinner()
     // Widgets belong to the main thread; the stop is handed over in order.
     QMetaObject::invokeMethod(
         this, [this] { stopAnimation(m_spinner); }, Qt::QueuedConnection);
-}
-
-QString AppDelegate::bundledToolPath() const
-{
-    const QFileInfo tool(QDir(m_configuration.resourceDir), QStringLiteral("dfu-programmer"));
-    return tool.isFile() ? tool.absoluteFilePath() : QString();
-}
-
-QString AppDelegate::dfuToolPath() const
-{
-    QMutexLocker lock(&m_dfuToolPathLock);
-    return m_dfuToolPath;
-}
-
-void AppDelegate::setDfuToolPath(const QString &path)
-{
-    QMutexLocker lock(&m_dfuToolPathLock);
-    m_dfuToolPath = path;
 }

@@ -1,11 +1,10 @@
 #pragma once
 
-#include "app/configuration.h"
+#include "app/runhost.h"
+#include "catalogue/updatecheck.h"
 #include "update/firmwarefile.h"
-#include "update/updaterun.h"
 
 #include <QAction>
-#include <QMutex>
 #include <QObject>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -22,8 +21,9 @@
 
 // The application's one controller: it holds the window's four controls and the
 // state they show, and carries the application's operations. The operations are
-// thin entry points; the work lives in the units of catalogue/ and update/.
-class AppDelegate : public QObject, public UpdateRunHost
+// thin entry points; the work lives in the units of catalogue/ and update/, and
+// the hoop's side of the update run is shared with the terminal (runhost.h).
+class AppDelegate : public QObject, public ConfiguredRunHost
 {
     Q_OBJECT
 
@@ -31,15 +31,18 @@ public:
     explicit AppDelegate(Configuration configuration, QObject *parent = nullptr);
     ~AppDelegate() override;
 
-    const Configuration &configuration() const { return m_configuration; }
-
     // Application life.
     void applicationDidFinishLaunching();
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     void startTask();
     void stopTask();
     void runScript();
-    bool checkForUpdates();
+    // Starts the catalogue check on a thread of its own, so the window paints
+    // and its menu works while the server is slow; the result reaches the
+    // table and the console on this thread, as updateCheckFinished.
+    void checkForUpdates();
+    // True from checkForUpdates until its result has been applied.
+    bool isUpdateCheckActive() const { return m_checking; }
 
     // The log console: may be called from any thread, never waits.
     void updateUILog(const QString &text) override;
@@ -80,18 +83,6 @@ public:
     void setSpinner(QProgressBar *spinner) { m_spinner = spinner; }
     QPushButton *buildButton() const { return m_buildButton; }
     void setBuildButton(QPushButton *button);
-    // A null string stands for "no tool path".
-    QString dfuToolPath() const;
-    void setDfuToolPath(const QString &path) override;
-
-    // The hoop: its volume and the DFU tool driver, run with the current tool path.
-    std::optional<HoopVolume> getVexlumeHoopVolumeLabel() override;
-    bool vexlumeHoopDFUDetected() override;
-    bool vexlumeHoopErase() override;
-    bool vexlumeHoopFlash(const QString &imagePath) override;
-    bool vexlumeHoopReset() override;
-    bool vexlumeHoopStart() override;
-    std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) override;
 
     // "Help > Copy Diagnostic Report": the report as plain text, and on the clipboard.
     QString diagnosticReport();
@@ -104,17 +95,17 @@ public:
     bool waitForUpdateRun(int milliseconds);
     UpdateRunOutcome lastRunOutcome() const { return m_lastOutcome.load(); }
 
+signals:
+    // The check's result is in the table and the console; ready when the
+    // catalogue gave firmware to choose from.
+    void updateCheckFinished(bool ready);
+
 private:
+    bool applyUpdateCheck(const UpdateCheck &check);
     void appendToConsole(const QString &piece);
-
-    // The rest of what the update run needs.
+    void selectRow(qint64 row);
     void stopSpinner() override;
-    QString updateServerUrl() const override { return m_configuration.updateServerUrl; }
-    QString tempDir() const override { return m_configuration.tempDir; }
-    QString bundleId() const override { return m_configuration.bundleId; }
-    QString bundledToolPath() const override;
 
-    const Configuration m_configuration;
     std::atomic<bool> m_isRunning{false};
     QPointer<QTableView> m_tableView;
     QPointer<QPlainTextEdit> m_outputText;
@@ -122,9 +113,9 @@ private:
     QPointer<QPushButton> m_buildButton;
     std::optional<QStringList> m_tableData;
     std::optional<QString> m_selectedTableItemValue;
-    mutable QMutex m_dfuToolPathLock;
-    QString m_dfuToolPath;
     std::unique_ptr<QThread> m_worker;
+    std::unique_ptr<QThread> m_checker;
+    bool m_checking = false;
     bool m_catalogueReady = false;
     QPointer<QAction> m_openFirmwareFileAction;
     // The file's row is known by its index: a file may be named like an entry.

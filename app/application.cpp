@@ -2,14 +2,84 @@
 
 #include "app/appdelegate.h"
 #include "app/buildconfig.h"
+#include "app/commandline.h"
 #include "app/mainwindow.h"
+#include "app/terminalrunner.h"
 #include "platform/curlapi.h"
+#include "platform/stopsignals.h"
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QMetaObject>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+
+namespace {
+
+void print(std::FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+// No display, no widgets: a QCoreApplication only, so it runs over SSH and
+// on a machine without a desktop.
+int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
+                const std::function<void(Configuration &)> &adjust)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("hoop-updater"));
+    // Standard output carries the console's lines; the developer log's copy
+    // of them on standard error would only repeat them. QT_LOGGING_RULES
+    // ("hoop.updater.info=true") brings it back.
+    QLoggingCategory::setFilterRules(QStringLiteral("hoop.updater.info=false"));
+    // A reader that went away (`| head`) must not end an update half-way.
+    std::signal(SIGPIPE, SIG_IGN);
+    Configuration configuration = Configuration::fromBuild();
+    configuration.firmwareFile.clear();
+    if (adjust)
+        adjust(configuration);
+    TerminalRunner runner(std::move(configuration), commandLine);
+    const StopSignals stops([&runner](int) { runner.stopRequested(); });
+    return runner.run();
+}
+
+} // namespace
+
+int runProgram(int &argc, char **argv, const std::function<void(Configuration &)> &adjust)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    // Read before any application object exists, so --help needs no display.
+    const CommandLine commandLine = parseCommandLine(arguments);
+    switch (commandLine.action) {
+    case CommandLine::Action::Help:
+        print(stdout, commandLineHelp());
+        return ExitStatus::Success;
+    case CommandLine::Action::Version:
+        print(stdout, QStringLiteral("hoop-updater " HOOP_VERSION "\n"));
+        return ExitStatus::Success;
+    case CommandLine::Action::Error:
+        print(stderr, QStringLiteral("hoop-updater: ") + commandLine.error + QStringLiteral("\n") +
+                          commandLineUsage());
+        return ExitStatus::BadArguments;
+    case CommandLine::Action::Terminal:
+        return runTerminal(argc, argv, commandLine, adjust);
+    case CommandLine::Action::Window:
+        break;
+    }
+    return runApplication(argc, argv, [&] {
+        Configuration configuration = Configuration::fromBuild();
+        // A desktop's "Open With" passes the file it was asked to open.
+        configuration.firmwareFile = commandLine.firmwareFile;
+        if (adjust)
+            adjust(configuration);
+        return configuration;
+    });
+}
 
 int runApplication(int &argc, char **argv, const std::function<Configuration()> &configure,
                    const std::function<void(AppDelegate &, MainWindow &)> &prepare)
@@ -38,10 +108,11 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     QMetaObject::invokeMethod(
         &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
     const int status = app.exec();
-    if (delegate.isUpdateRunActive()) {
+    if (delegate.isUpdateRunActive() || delegate.isUpdateCheckActive()) {
         // Closing the window ends the application at once, even while the run
-        // blocks in a wait or a tool run; a tool already running finishes on
-        // its own rather than being cut off mid-write.
+        // blocks in a wait or a tool run, or the check waits for a silent
+        // server; a tool already running finishes on its own rather than
+        // being cut off mid-write.
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(status);

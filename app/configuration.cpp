@@ -3,8 +3,6 @@
 #include "app/buildconfig.h"
 #include "platform/platformpaths.h"
 
-#include <QCoreApplication>
-
 Configuration Configuration::fromBuild()
 {
     Configuration config;
@@ -14,13 +12,5 @@ Configuration Configuration::fromBuild()
     config.mountRoots = mountRoot.isEmpty() ? defaultMountRoots() : QStringList{mountRoot};
     config.resourceDir = applicationResourceDir();
     config.tempDir = privateTempDir();
-    return config;
-}
-
-Configuration Configuration::fromCommandLine()
-{
-    Configuration config = fromBuild();
-    // Qt has taken its own options out already; the program reads no others.
-    config.firmwareFile = QCoreApplication::arguments().value(1);
     return config;
 }

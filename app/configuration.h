@@ -1,5 +1,6 @@
 #pragma once
 
+#include "catalogue/cataloguefetch.h"
 #include "update/dfutool.h"
 
 #include <QString>
@@ -22,6 +23,9 @@ struct Configuration
     // Temporary directory no other user can write; the download directory is
     // made inside it.
     QString tempDir;
+    // Which signatures the catalogue needs, and where the last accepted one's
+    // time is kept.
+    CatalogueTrust catalogueTrust;
     // Upper bounds for each run of the DFU tool.
     DfuTimeouts dfuTimeouts;
     // A firmware file to offer once the launch check is done, as if opened
@@ -29,9 +33,6 @@ struct Configuration
     QString firmwareFile;
 
     // The values compiled into this build, with the resource directory found
-    // relative to the running executable.
+    // relative to the running executable. Needs the QCoreApplication.
     static Configuration fromBuild();
-    // fromBuild, plus the firmware file named by the program's one argument
-    // (a desktop's "Open With" passes it). Needs the QCoreApplication.
-    static Configuration fromCommandLine();
 };

@@ -70,3 +70,22 @@ QString describeFirmwareList(const QVariantList &entries)
     return QString::fromUtf8(QJsonDocument::fromVariant(entries).toJson(QJsonDocument::Indented))
         .trimmed();
 }
+
+UpdateCheck fetchFirmwareList(const QString &serverBase, const CatalogueTrust &trust)
+{
+    const CatalogueFetch fetched = fetchCatalogue(serverBase, trust);
+    UpdateCheck check;
+    check.refusal = fetched.refusal;
+    check.firmwareList = usableFirmwareList(fetched.firmware);
+    return check;
+}
+
+QString updateCheckFailureText(const UpdateCheck &check)
+{
+    const QString unable = QStringLiteral("Unable to check for latest firmware. Check your "
+                                          "internet connection and restart the app.\n");
+    if (check.refusal.isEmpty())
+        return unable;
+    return QStringLiteral("The firmware list's signature does not verify: ") + check.refusal +
+           QStringLiteral(".\n") + unable;
+}

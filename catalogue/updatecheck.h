@@ -1,5 +1,7 @@
 #pragma once
 
+#include "catalogue/cataloguefetch.h"
+
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
@@ -29,3 +31,21 @@ std::optional<QVariantList> usableFirmwareList(const QVariant &fromCatalogue);
 
 // A readable rendering of the list for the developer log.
 QString describeFirmwareList(const QVariantList &entries);
+
+// What one check of the catalogue found.
+struct UpdateCheck
+{
+    // The usable entries, in catalogue order; nothing when the check failed.
+    std::optional<QVariantList> firmwareList;
+    // Why the list was not trusted, in plain words; empty when it was, or
+    // when it could not be fetched at all.
+    QString refusal;
+};
+
+// Fetches, verifies and reads the catalogue. Blocking, from any thread: the
+// fetch may take as long as its bounds allow.
+UpdateCheck fetchFirmwareList(const QString &serverBase, const CatalogueTrust &trust);
+
+// What the console says, after "Checking for updates...\n", of a check that
+// found nothing.
+QString updateCheckFailureText(const UpdateCheck &check);

@@ -9,6 +9,12 @@
 
 #include <climits>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QString kTarget = QStringLiteral("at32uc3b1256");
@@ -32,14 +38,14 @@ DfuTool::DfuTool(QString toolPath, DfuTimeouts timeouts)
 DfuTool::Outcome DfuTool::run(const char *name, const QStringList &arguments, int timeoutMs) const
 {
     if (m_toolPath.isEmpty())
-        throw DfuToolError("DFU tool: no tool path is set");
+        throw DfuToolError("no tool path is set");
     // A relative path is taken from the working directory, never searched for.
     const QFileInfo info(m_toolPath);
     const QString program = info.absoluteFilePath();
     if (!info.exists())
-        throw DfuToolError("DFU tool not found: " + program.toStdString());
+        throw DfuToolError("there is no file at " + program.toStdString());
     if (!info.isFile() || !info.isExecutable())
-        throw DfuToolError("DFU tool is not an executable file: " + program.toStdString());
+        throw DfuToolError(program.toStdString() + " is not an executable file");
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("LIBUSB_DEBUG"));
@@ -51,10 +57,22 @@ DfuTool::Outcome DfuTool::run(const char *name, const QStringList &arguments, in
     process.setProcessChannelMode(QProcess::MergedChannels);
     // Nobody answers a prompt: a tool that asks gets end of file, not a wait.
     process.setStandardInputFile(QProcess::nullDevice());
+#ifdef Q_OS_UNIX
+    // A group of its own: Ctrl+C in the terminal reaches the whole foreground
+    // group, and a tool cut off in the middle of a flash leaves the hoop
+    // half-written. Signals that the program holds back for its own handling
+    // are let through again for the tool.
+    process.setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    });
+#endif
     process.start(QIODevice::ReadOnly);
     if (!process.waitForStarted(-1))
-        throw DfuToolError("DFU tool " + program.toStdString() +
-                           " could not be started: " + process.errorString().toStdString());
+        throw DfuToolError(program.toStdString() + " could not be started (" +
+                           process.errorString().toStdString() + ")");
 
     Outcome outcome;
     QByteArray bytes;

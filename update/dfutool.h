@@ -8,7 +8,8 @@
 
 // Raised when the DFU tool cannot be started at all: no path, no file, not an
 // executable file, or the system refused to run it. Never raised for a tool
-// that ran and failed; that is a NO.
+// that ran and failed; that is a NO. what() says why in plain words, fit to
+// follow "can't be started: ".
 class DfuToolError : public std::runtime_error
 {
     using std::runtime_error::runtime_error;

@@ -102,3 +102,16 @@ DigestCheck checkDigest(const std::optional<QByteArray> &data, const QString &ex
         !expected.isNull() && check.foundDigest.compare(expected, Qt::CaseInsensitive) == 0;
     return check;
 }
+
+bool sha256Matches(const QByteArray &data, const QVariant &expected)
+{
+    if (!expected.isValid())
+        return true;
+    if (expected.typeId() != QMetaType::QString)
+        return false;
+    const QString digest = expected.toString();
+    return digest.size() == 64 &&
+           digest.compare(QString::fromLatin1(
+                              QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()),
+                          Qt::CaseInsensitive) == 0;
+}

@@ -60,3 +60,9 @@ struct DigestCheck
 // case. The expected digest is used whole, untrimmed; a null expected digest
 // (no catalogue entry) fails.
 DigestCheck checkDigest(const std::optional<QByteArray> &data, const QString &expected);
+
+// An entry may bind its image more strongly than MD5 does, with a SHA-256
+// digest: 64 hexadecimal digits, either case, nothing around them. True when
+// `expected` is absent (an invalid QVariant) or names the data's digest; a
+// value of any other form never matches.
+bool sha256Matches(const QByteArray &data, const QVariant &expected);

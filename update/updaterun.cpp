@@ -1,10 +1,13 @@
 #include "update/updaterun.h"
 
 #include "platform/devlog.h"
+#include "update/dfutool.h"
 #include "update/firmwaredownload.h"
 #include "update/hoopvolume.h"
 #include "update/usbaccesswatch.h"
 
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QVariantMap>
 
@@ -92,10 +95,41 @@ QString downloadDestination(UpdateRunHost &host, const QString &name)
     return destination;
 }
 
-// Downloads the selected catalogue entry, stores and verifies it; the stored
-// image's path, or nothing when the check failed. Throws when nothing is selected.
-std::optional<QString> fetchFromCatalogue(UpdateRunHost &host, const QVariantList &firmwareList,
-                                          const std::optional<QString> &chosenName)
+// One console line that ends the run before the hoop is touched.
+void refuse(UpdateRunHost &host, const QString &line)
+{
+    host.updateUILog(line + QStringLiteral("\n"));
+}
+
+// The checks every image passes after its digest and before the hoop wait:
+// it is where the tool reads it, and it is an image the hoop can take. The
+// stored file is read back, so what was checked is what gets flashed.
+UpdateRunOutcome checkStoredImage(UpdateRunHost &host, const QString &destination, bool stored)
+{
+    if (!stored) {
+        refuse(host, destination.isNull()
+                         ? QStringLiteral("The firmware image could not be stored for flashing: "
+                                          "there is no private directory to keep it in")
+                         : QStringLiteral("The firmware image could not be stored for flashing "
+                                          "at ") +
+                               destination);
+        return UpdateRunOutcome::ImageNotStored;
+    }
+    QFile file(destination);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const FirmwareImageCheck check = checkFirmwareImage(bytes);
+    if (!check.problem.isNull()) {
+        refuse(host, QStringLiteral("The firmware image can't be used for the hoop: ") +
+                         check.problem + QStringLiteral(". Contact Tarvik support."));
+        return UpdateRunOutcome::ImageRefused;
+    }
+    return UpdateRunOutcome::Succeeded;
+}
+
+// Downloads the selected catalogue entry, stores and verifies it. Throws when
+// nothing is selected.
+UpdateRunOutcome fetchFromCatalogue(UpdateRunHost &host, const QVariantList &firmwareList,
+                                    const std::optional<QString> &chosenName, QString &stored)
 {
     const std::optional<QVariantMap> chosen = chooseEntry(firmwareList, chosenName);
     devLog(QStringLiteral("ChosenFW: ") + describe(chosen));
@@ -111,72 +145,90 @@ std::optional<QString> fetchFromCatalogue(UpdateRunHost &host, const QVariantLis
     host.updateUILog(QStringLiteral("Fetching firmware update... ") + QStringLiteral("(") +
                      selected + QStringLiteral(")\n"));
     const std::optional<QByteArray> data = downloadFirmware(url);
-    // The flash step reads the file, not the bytes in memory: an image that
-    // could not be stored must not pass, or an older file would be flashed.
-    const bool stored = storeFirmware(destination, data);
-    if (data && !stored && !destination.isNull())
+    const bool written = storeFirmware(destination, data);
+    if (data && !written && !destination.isNull())
         devLog(QStringLiteral("Could not store the firmware at ") + destination);
     const QString expected = expectedDigest(chosen);
     const DigestCheck check = checkDigest(data, expected);
-    if (!check.passed || !stored) {
+    if (!check.passed) {
         host.updateUILog(QStringLiteral("MD5 check failed\nVerify proper internet connectivity, "
                                         "and try again. Or contact Tarvik support.\n"));
         devLog(QStringLiteral("MD5 found: ") +
                (data ? check.foundDigest : QStringLiteral("(null)")));
         devLog(QStringLiteral("MD5 should be: ") +
                (expected.isNull() ? QStringLiteral("(null)") : expected));
-        return std::nullopt;
+        return UpdateRunOutcome::VerificationFailed;
     }
     host.updateUILog(QStringLiteral("MD5 check passed\n"));
-    return destination;
+    if (!sha256Matches(*data, chosen->value(QStringLiteral("SHA256")))) {
+        refuse(host, QStringLiteral("The firmware image does not match the SHA-256 digest in the "
+                                    "firmware list. Verify proper internet connectivity, and try "
+                                    "again. Or contact Tarvik support."));
+        devLog(QStringLiteral("SHA-256 should be: ") +
+               chosen->value(QStringLiteral("SHA256")).toString());
+        return UpdateRunOutcome::ImageRefused;
+    }
+    stored = destination;
+    return checkStoredImage(host, destination, written);
 }
 
 // Stores the bytes checked when the file was chosen where a download would go,
-// so that the file's later fate doesn't matter; the stored image's path, or
-// nothing when it could not be stored.
-std::optional<QString> storeChosenFile(UpdateRunHost &host, const FirmwareFile &file)
+// so that the file's later fate doesn't matter.
+UpdateRunOutcome storeChosenFile(UpdateRunHost &host, const FirmwareFile &file, QString &stored)
 {
     devLog(QStringLiteral("Firmware file: ") + file.path);
     const QString destination = downloadDestination(host, file.name);
     host.updateUILog(QStringLiteral("Using firmware file: ") + file.path + QStringLiteral("\n"));
-    if (!storeFirmware(destination, file.bytes)) {
-        host.updateUILog(
-            destination.isNull()
-                ? QStringLiteral("The firmware file could not be stored for flashing: there is no "
-                                 "private directory to keep it in\n")
-                : QStringLiteral("The firmware file could not be stored for flashing at ") +
-                      destination + QStringLiteral("\n"));
-        return std::nullopt;
-    }
-    return destination;
+    stored = destination;
+    return checkStoredImage(host, destination, storeFirmware(destination, file.bytes));
 }
 
-// The guarded steps; returns how they ended. Throws when an operation cannot
-// run at all (no selection, no tool).
-UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareList)
+// Until the host's limit, if it has one.
+class WaitLimit
 {
-    const std::optional<FirmwareFile> file = host.chosenFirmwareFile();
-    const std::optional<QString> chosenName =
-        file ? std::optional<QString>(file->name) : host.selectedTableItemValue();
-    const std::optional<QString> stored =
-        file ? storeChosenFile(host, *file) : fetchFromCatalogue(host, firmwareList, chosenName);
-    if (!stored)
-        return UpdateRunOutcome::VerificationFailed;
-    // Set: the catalogue path throws when nothing is chosen.
-    const QString selected = chosenName.value_or(QString());
-    const QString destination = *stored;
+public:
+    explicit WaitLimit(const UpdateRunHost &host) : m_seconds(host.waitLimitSeconds())
+    {
+        if (m_seconds)
+            m_deadline.setRemainingTime(qint64(*m_seconds) * 1000);
+    }
+    bool passed() const { return m_seconds && m_deadline.hasExpired(); }
+    QString seconds() const { return QString::number(m_seconds.value_or(0)); }
 
-    const QString toolPath = host.bundledToolPath();
-    host.setDfuToolPath(toolPath);
-    devLog(toolPath.isNull() ? QStringLiteral("(null)") : toolPath);
+private:
+    std::optional<int> m_seconds;
+    QDeadlineTimer m_deadline{QDeadlineTimer::Forever};
+};
 
+// Erasing to the line that tells how it went.
+class Programming
+{
+public:
+    explicit Programming(UpdateRunHost &host) : m_host(host) { m_host.programmingBegins(); }
+    ~Programming() { m_host.programmingEnds(); }
+    Programming(const Programming &) = delete;
+    Programming &operator=(const Programming &) = delete;
+
+private:
+    UpdateRunHost &m_host;
+};
+
+UpdateRunOutcome waitAndProgram(UpdateRunHost &host, const PreparedImage &image, bool &lineOpen)
+{
     host.updateUILog(QStringLiteral(
         "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
     std::optional<HoopVolume> label;
     bool inBootloader = false;
     UsbAccessWatch usbWatch([&host] { return host.usbDevices(0x03eb, 0x2ff6); });
-    // No pause and no limit: each attempt lasts one volume search and one tool run.
+    // No pause and no limit but the host's: each attempt lasts one volume
+    // search and one tool run.
+    const WaitLimit hoopWait(host);
     for (;;) {
+        if (hoopWait.passed()) {
+            refuse(host, QStringLiteral("No Vexlume Hoop appeared within ") + hoopWait.seconds() +
+                             QStringLiteral(" seconds."));
+            return UpdateRunOutcome::NoHoopInTime;
+        }
         watchUsbAccess(host, usbWatch, false);
         label = host.getVexlumeHoopVolumeLabel();
         if (host.vexlumeHoopDFUDetected()) {
@@ -201,10 +253,20 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
     }
 
     host.updateUILog(QStringLiteral("Checking for hoop in DFU mode... "));
-    while (!host.vexlumeHoopDFUDetected())
+    lineOpen = true;
+    const WaitLimit dfuWait(host);
+    while (!host.vexlumeHoopDFUDetected()) {
+        if (dfuWait.passed()) {
+            refuse(host, QStringLiteral("\nThe hoop did not answer in DFU mode within ") +
+                             dfuWait.seconds() + QStringLiteral(" seconds."));
+            return UpdateRunOutcome::NoBootloaderInTime;
+        }
         watchUsbAccess(host, usbWatch, true);
+    }
     host.updateUILog(QStringLiteral("Detected.\n"));
+    lineOpen = false;
 
+    const Programming programming(host);
     host.updateUILog(QStringLiteral("Flashing new firmware to device... DO NOT UNPLUG!\n"));
     host.updateUILog(QStringLiteral("Erasing...\n"));
     if (!host.vexlumeHoopErase()) {
@@ -213,7 +275,7 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
     }
     settle();
     host.updateUILog(QStringLiteral("Flashing...\n"));
-    if (!host.vexlumeHoopFlash(destination)) {
+    if (!host.vexlumeHoopFlash(image.path)) {
         host.updateUILog(failureLine("20 Failure writing firmware to device."));
         return UpdateRunOutcome::FlashFailed;
     }
@@ -230,18 +292,56 @@ UpdateRunOutcome guardedSteps(UpdateRunHost &host, const QVariantList &firmwareL
         return UpdateRunOutcome::StartFailed;
     }
     host.updateUILog(QStringLiteral("Vexlume Hoop successfully updated to firmware version: ") +
-                     selected + QStringLiteral(" Disconnect hoop and quit.\n"));
+                     image.version + QStringLiteral(" Disconnect hoop and quit.\n"));
     return UpdateRunOutcome::Succeeded;
 }
 
 } // namespace
+
+UpdateRunOutcome prepareImage(UpdateRunHost &host, const QVariantList &firmwareList,
+                              PreparedImage &image)
+{
+    const std::optional<FirmwareFile> file = host.chosenFirmwareFile();
+    const std::optional<QString> chosenName =
+        file ? std::optional<QString>(file->name) : host.selectedTableItemValue();
+    QString stored;
+    const UpdateRunOutcome outcome =
+        file ? storeChosenFile(host, *file, stored)
+             : fetchFromCatalogue(host, firmwareList, chosenName, stored);
+    if (outcome == UpdateRunOutcome::Succeeded)
+        image = PreparedImage{stored, chosenName.value_or(QString())};
+    return outcome;
+}
+
+UpdateRunOutcome programHoop(UpdateRunHost &host, const PreparedImage &image)
+{
+    const QString toolPath = host.bundledToolPath();
+    host.setDfuToolPath(toolPath);
+    devLog(toolPath.isNull() ? QStringLiteral("(null)") : toolPath);
+    bool lineOpen = false;
+    try {
+        return waitAndProgram(host, image, lineOpen);
+    } catch (const DfuToolError &error) {
+        devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
+        refuse(host,
+               QLatin1String(lineOpen ? "\n" : "") +
+                   QStringLiteral("The bundled dfu-programmer can't be started: ") +
+                   (toolPath.isNull() ? QStringLiteral("it is missing from the program's resources")
+                                      : QString::fromUtf8(error.what())) +
+                   QStringLiteral(". Reinstall the application."));
+        return UpdateRunOutcome::ToolUnavailable;
+    }
+}
 
 UpdateRunOutcome performUpdateRun(UpdateRunHost &host, const QVariantList &firmwareList)
 {
     host.setIsRunning(true);
     UpdateRunOutcome outcome;
     try {
-        outcome = guardedSteps(host, firmwareList);
+        PreparedImage image;
+        outcome = prepareImage(host, firmwareList, image);
+        if (outcome == UpdateRunOutcome::Succeeded)
+            outcome = programHoop(host, image);
     } catch (const std::exception &error) {
         devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
         outcome = UpdateRunOutcome::Aborted;

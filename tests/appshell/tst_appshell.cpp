@@ -257,7 +257,7 @@ private slots:
         UpdateRig rig;
         rig.open();
         rig.delegate->applicationDidFinishLaunching();
-        UpdateRig::drain();
+        rig.waitForCheck();
         rig.window->buildButton()->setEnabled(true); // as after a successful check
         const QString before = rig.console();
         DevLogCapture log;

@@ -153,7 +153,7 @@ void TestLocalFirmware::updateFromFile()
         // A file in the place of the private directory leaves nowhere to keep the image.
         QVERIFY(QDir(rig.config.tempDir).removeRecursively() &&
                 UpdateRig::writeFile(rig.config.tempDir, "x"));
-        next = "The firmware file could not be stored for flashing: there is no private directory "
+        next = "The firmware image could not be stored for flashing: there is no private directory "
                "to keep it in\n";
         flashed.clear();
     } else if (afterChoosing == "change the file") {

@@ -62,7 +62,7 @@ private slots:
             rig.window = std::make_unique<MainWindow>();
             rig.window->connectOutlets(*rig.delegate);
             rig.delegate->applicationDidFinishLaunching();
-            UpdateRig::drain();
+            rig.waitForCheck();
             rig.delegate->setSelectedTableItemValue(outcome == VerificationFailed ? "bad" : "good");
             QVERIFY(rig.updateAndWait());
             QVERIFY2(rig.delegate->lastRunOutcome() == outcome, qPrintable(rig.console()));

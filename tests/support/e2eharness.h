@@ -14,6 +14,7 @@
 #include "updateserver.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -105,7 +106,7 @@ public:
             return false;
         open();
         delegate->applicationDidFinishLaunching();
-        drain();
+        waitForCheck();
         return window->buildButton()->isEnabled();
     }
     // The controller and its window, shown but not launched.
@@ -124,6 +125,15 @@ public:
         const bool ended = delegate->waitForUpdateRun(milliseconds);
         drain();
         return ended;
+    }
+
+    // The launch check runs on a thread of its own; its result is applied here.
+    void waitForCheck()
+    {
+        QDeadlineTimer bound(60000);
+        while (delegate->isUpdateCheckActive() && !bound.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        drain();
     }
 
     static void drain()

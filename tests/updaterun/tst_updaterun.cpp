@@ -6,6 +6,7 @@
 #include "e2eharness.h"
 #include "platform/platformpaths.h"
 #include "platform/privatedirectory.h"
+#include "update/intelhex.h"
 
 #include <QAction>
 #include <QApplication>
@@ -126,8 +127,8 @@ class TestUpdateRun : public QObject
 private slots:
     void endings_data()
     {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QStringList>("entries"); // "FILE DIGEST", digest "right" or "wrong"
+        QTest::addColumn<QString>("setup");       // the image served, or what else is wrong
+        QTest::addColumn<QStringList>("entries"); // "FILE MD5 [SHA-256]": "right", "wrong", ...
         QTest::addColumn<int>("fault");           // a hoopsim::Fault, or -1
         QTest::addColumn<QString>("console");     // after the launch lines
         QTest::addColumn<int>("steps");           // how many programming steps ran
@@ -138,10 +139,13 @@ private slots:
         const QStringList fw{"older.zip wrong", "fw.zip right"}; // the newest is preselected
         const QString failed = fetchingFw + md5Failed;
         const QString done = through(4) + succeeded;
+        const QString unusable = fetchingFw + md5Passed +
+                                 "The firmware image can't be used for the hoop: %1. Contact "
+                                 "Tarvik support.\n";
         QTest::newRow("success") << "" << fw << -1 << done << 4 << O::Succeeded;
         // A hoop already in its bootloader gets no request and no volume lines.
-        QTest::newRow("upper-case digest, hoop in its bootloader")
-            << "" << QStringList{"fw.zip RIGHT"} << int(F::AlreadyInBootloader)
+        QTest::newRow("upper-case digests, hoop in its bootloader")
+            << "" << QStringList{"fw.zip RIGHT RIGHT"} << int(F::AlreadyInBootloader)
             << QString(done).remove(volumeLines) << 4 << O::Succeeded;
         QTest::newRow("later entry right")
             << "" << QStringList{"fw.zip wrong", "fw.zip right"} << -1 << done << 4 << O::Succeeded;
@@ -152,6 +156,32 @@ private slots:
         QTest::newRow("firmware missing on the server")
             << "" << QStringList{"absent.zip right"} << -1
             << QString(failed).replace("(fw)", "(absent)") << 0 << O::VerificationFailed;
+        // The MD5 digest rewritten to match another image: the SHA-256 one still tells.
+        QTest::newRow("SHA-256 digest differs")
+            << "" << QStringList{"fw.zip right wrong"} << -1
+            << fetchingFw + md5Passed +
+                   "The firmware image does not match the SHA-256 digest in the firmware list. "
+                   "Verify proper internet connectivity, and try again. Or contact Tarvik "
+                   "support.\n"
+            << 0 << O::ImageRefused;
+        // Images that match their digests but that the hoop can't take: refused
+        // before the hoop is waited for, asked to reboot or erased.
+        QTest::newRow("random bytes")
+            << "random bytes" << fw << -1
+            << unusable.arg("not Intel HEX, line 1: record does not start with ':'") << 0
+            << O::ImageRefused;
+        QTest::newRow("data past the end of the flash")
+            << "past the end" << fw << -1
+            << unusable.arg("data at 0x80040000 lies past the end of the hoop's flash") << 0
+            << O::ImageRefused;
+        // The tool leaves out what an image holds for the bootloader's area.
+        QTest::newRow("whole-chip image") << "whole chip" << fw << -1 << done << 4 << O::Succeeded;
+        QTest::newRow("image cannot be stored")
+            << "no temp" << fw << -1
+            << fetchingFw + md5Passed +
+                   "The firmware image could not be stored for flashing: there is no private "
+                   "directory to keep it in\n"
+            << 0 << O::ImageNotStored;
         QTest::newRow("erase fails")
             << "" << fw << int(F::EraseFails) << through(1) + failure("10 Failure erasing device.")
             << 1 << O::EraseFailed;
@@ -168,9 +198,16 @@ private slots:
         QTest::newRow("start fails")
             << "" << fw << int(F::StartFails) << through(4) + failure("40 Failure starting device.")
             << 4 << O::StartFailed;
-        // The probe cannot start the tool: the run ends instead of waiting.
+        // The probe cannot start the tool: the run says so and ends instead of waiting.
+        const QString noTool = fetchingFw + md5Passed + lookingForHoop +
+                               "The bundled dfu-programmer can't be started: %1. Reinstall the "
+                               "application.\n";
         QTest::newRow("tool missing")
-            << "no tool" << fw << -1 << fetchingFw + md5Passed + lookingForHoop << 0 << O::Aborted;
+            << "no tool" << fw << -1 << noTool.arg("it is missing from the program's resources")
+            << 0 << O::ToolUnavailable;
+        QTest::newRow("tool not executable")
+            << "tool not executable" << fw << -1 << noTool.arg("%1 is not an executable file") << 0
+            << O::ToolUnavailable;
         QTest::newRow("nothing selected")
             << "nothing selected" << fw << -1 << QString() << 0 << O::Aborted;
     }
@@ -189,17 +226,50 @@ private slots:
         QVERIFY(QDir(rig.path(QStringLiteral("media"))).removeRecursively());
         rig.config.mountRoots = {rig.path(QStringLiteral("run-media")),
                                  rig.path(QStringLiteral("media"))};
-        const QString right = rig.publishSample(QStringLiteral("fw"), 64 * 1024);
+        QByteArray served = hoopsim::sampleFirmwareHex("fw", 64 * 1024);
+        if (setup == QStringLiteral("random bytes")) {
+            quint32 state = 1;
+            for (char &c : served)
+                c = char((state = state * 1103515245u + 12345u) >> 24);
+            served[0] = 'x';
+        } else if (setup == QStringLiteral("past the end")) {
+            served = QByteArray::fromStdString(
+                writeIntelHex(0x8003ff00u, std::vector<std::uint8_t>(0x200, 0x5a)));
+        } else if (setup == QStringLiteral("whole chip")) {
+            served = QByteArray::fromStdString(
+                writeIntelHex(0x80000000u, std::vector<std::uint8_t>(0x3000, 0xa5)));
+        }
+        QVERIFY(UpdateRig::writeFile(rig.path(QStringLiteral("firmware/fw.zip")), served));
+        const QString right = MD5(served);
+        const QString sha = QString::fromLatin1(
+            QCryptographicHash::hash(served, QCryptographicHash::Sha256).toHex());
         QStringList xml;
-        for (const QString &entry : entries)
-            xml << UpdateRig::entry(entry.section(' ', 0, 0),
-                                    entry.section(' ', 1)
-                                        .replace(QStringLiteral("right"), right)
-                                        .replace(QStringLiteral("RIGHT"), right.toUpper())
-                                        .replace(QStringLiteral("wrong"), MD5("other")));
+        for (const QString &entry : entries) {
+            QString line =
+                UpdateRig::entry(entry.section(' ', 0, 0),
+                                 entry.section(' ', 1, 1, QString::SectionIncludeLeadingSep)
+                                     .mid(1)
+                                     .replace(QStringLiteral("right"), right)
+                                     .replace(QStringLiteral("RIGHT"), right.toUpper())
+                                     .replace(QStringLiteral("wrong"), MD5("other")));
+            const QString strong = entry.section(' ', 2, 2);
+            if (!strong.isEmpty())
+                line.replace(QStringLiteral("/>"),
+                             QStringLiteral(" SHA256=\"%1\"/>")
+                                 .arg(strong == QStringLiteral("wrong")   ? QString(64, u'0')
+                                      : strong == QStringLiteral("RIGHT") ? sha.toUpper()
+                                                                          : sha));
+            xml << line;
+        }
         rig.writeCatalogue(UpdateRig::catalogue(xml));
+        const QString tool = rig.path(QStringLiteral("resources/dfu-programmer"));
         if (setup == QStringLiteral("no tool"))
-            QVERIFY(QFile::remove(rig.path(QStringLiteral("resources/dfu-programmer"))));
+            QVERIFY(QFile::remove(tool));
+        if (setup == QStringLiteral("tool not executable"))
+            QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner));
+        console.replace(QStringLiteral("%1"), tool);
+        if (setup == QStringLiteral("no temp"))
+            rig.config.tempDir.clear();
         QVERIFY(rig.launch());
         if (setup == QStringLiteral("nothing selected"))
             rig.delegate->setSelectedTableItemValue(std::nullopt);
@@ -221,16 +291,17 @@ private slots:
         if (rig.hoop->requestCount() > 0)
             QCOMPARE(rig.hoop->lastRequest(), QByteArray("bootloader"));
         if (steps >= 3)
-            QCOMPARE(rig.hoop->flashedHexFile(), hoopsim::sampleFirmwareHex("fw", 64 * 1024));
+            QCOMPARE(rig.hoop->flashedHexFile(), served);
         QCOMPARE(rig.delegate->lastRunOutcome(), outcome);
         QVERIFY(finished(rig));
 
         const QStringList lines = log.lines();
-        if (outcome == UpdateRunOutcome::Aborted) {
-            // Only the developer log says why.
+        if (outcome == UpdateRunOutcome::Aborted || outcome == UpdateRunOutcome::ToolUnavailable) {
+            // The developer log says why, once.
             QCOMPARE(lines.filter(QStringLiteral("Problem Running Task: ")).size(), 1);
             const bool noTool = setup == QStringLiteral("no tool");
-            QVERIFY(lines.contains(noTool ? "(null)" : "ChosenFW: (null)"));
+            QVERIFY(lines.contains(noTool ? "(null)" : "ChosenFW: (null)") ||
+                    outcome == UpdateRunOutcome::ToolUnavailable);
             QVERIFY(!noTool || rig.delegate->dfuToolPath().isNull());
         } else if (outcome == UpdateRunOutcome::Succeeded) {
             QVERIFY(lines.contains(QStringLiteral("FW URL: ") + rig.server->baseUrl() +
@@ -317,10 +388,10 @@ private slots:
             << "absent" << none << -1 << O::VerificationFailed << QStringList{};
         // Unwritable even for root, which permission bits do not stop.
         QTest::newRow("download directory cannot be made")
-            << "fw" << QString("download directory is a file") << -1 << O::VerificationFailed
+            << "fw" << QString("download directory is a file") << -1 << O::ImageNotStored
             << QStringList{};
         QTest::newRow("no private temporary directory")
-            << "fw" << QString("no temp") << -1 << O::VerificationFailed << QStringList{};
+            << "fw" << QString("no temp") << -1 << O::ImageNotStored << QStringList{};
         // Another user's directory needs root (as in CI); that row is skipped elsewhere.
         QTest::newRow("download directory another user's")
             << "fw" << QString("nobody 0755") << -1 << O::Succeeded << fresh;
@@ -331,7 +402,7 @@ private slots:
         QTest::newRow("a link in the image's place")
             << "fw" << QString("image link") << -1 << O::Succeeded << both;
         QTest::newRow("tool missing")
-            << "fw" << QString("no tool") << -1 << O::Aborted << QStringList{image};
+            << "fw" << QString("no tool") << -1 << O::ToolUnavailable << QStringList{image};
         // Nor can a file be listed: no volume is found and nothing is created
         // there, and a hoop already in its bootloader is still updated.
         QTest::newRow("mount root is a file")

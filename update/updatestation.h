@@ -1,0 +1,35 @@
+#pragma once
+
+#include "update/updaterun.h"
+
+#include <QString>
+
+#include <functional>
+
+// Many hoops, one after another, with one image: for a bench where a box of
+// hoops is updated before shipping.
+
+struct StationTally
+{
+    int hoops = 0; // hoops handled so far
+    int updated = 0;
+    int failed = 0;
+    // Why the station stopped: no hoop came in time, the tool can't be
+    // started, or the last hoop's own outcome when it was told to stop.
+    UpdateRunOutcome ending = UpdateRunOutcome::Succeeded;
+};
+
+// Waits for a hoop, programs it with the image, tells how it went in one
+// line, waits until that hoop has gone and starts again. Ends when no hoop
+// appears within the host's wait limit, when the tool can't be started, or
+// when `afterEachHoop`, asked with the tally after every hoop, says no.
+// Throws what the run's operations throw.
+StationTally runStation(UpdateRunHost &host, const PreparedImage &image,
+                        const std::function<bool(const StationTally &)> &afterEachHoop);
+
+// Waits until neither the hoop's volume nor its bootloader is there. An
+// updated hoop restarts into its new firmware and shows its volume again a
+// few seconds later: until that volume has come and gone (or it has had
+// ample time to come), the hoop has not gone, so that it is never taken for
+// the next one and flashed twice.
+void waitUntilHoopGone(UpdateRunHost &host, bool updated);
