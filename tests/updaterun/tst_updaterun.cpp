@@ -6,6 +6,7 @@
 #include "e2eharness.h"
 #include "platform/platformpaths.h"
 #include "platform/privatedirectory.h"
+#include "transcript.h"
 #include "update/intelhex.h"
 
 #include <QAction>
@@ -26,33 +27,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QString launchLines =
-    QStringLiteral("Checking for updates...\nSelect a firmware and hit \"Update Firmware\"\n");
-const QString fetchingFw = QStringLiteral("Fetching firmware update... (fw)\n");
-const QString md5Passed = QStringLiteral("MD5 check passed\n");
-const QString md5Failed = QStringLiteral("MD5 check failed\nVerify proper internet connectivity, "
-                                         "and try again. Or contact Tarvik support.\n");
-const QString lookingForHoop =
-    QStringLiteral("Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n");
-const QString volumeLines = QStringLiteral("Vexlume Hoop detected, volume label: VEXLUME HOOP\n"
-                                           "Rebooting in DFU mode...\n");
-const QString dfuDetected = QStringLiteral("Checking for hoop in DFU mode... Detected.\n"
-                                           "Flashing new firmware to device... DO NOT UNPLUG!\n");
-// The console from fetching through the first `steps` programming steps, via the volume.
-QString through(int steps)
-{
-    const QStringList lines{"Erasing...\n", "Flashing...\n", "Resetting...\n",
-                            "Starting device...\n"};
-    return fetchingFw + md5Passed + lookingForHoop + volumeLines + dfuDetected +
-           lines.mid(0, steps).join(QString());
-}
-const QString succeeded = QStringLiteral(
-    "Vexlume Hoop successfully updated to firmware version: fw Disconnect hoop and quit.\n");
-QString failure(const char *code)
-{
-    return QStringLiteral("FLASH PROCESS FAILURE. Contact Tarvik support. CODE: %1\n").arg(code);
-}
 
 // The programming steps the tool ran, in order, with a mark where one
 // followed the previous one without the pause.

@@ -179,6 +179,14 @@ Outcome flash(const std::string &dir, State &s, const std::vector<std::string> &
     return o;
 }
 
+// The device leaves its bootloader for its firmware, which may show the volume again.
+void run(State &s)
+{
+    s.mode = Mode::Running;
+    if (s.faults & ComesBackAsVolumeBit)
+        s.plugInAtNs = nowNs() + std::int64_t(s.rebootDelayMs) * 1000000;
+}
+
 Outcome perform(const std::string &dir, State &s, const std::vector<std::string> &args)
 {
     Outcome o;
@@ -227,10 +235,10 @@ Outcome perform(const std::string &dir, State &s, const std::vector<std::string>
     } else if (cmd == "reset") {
         if (s.faults & ResetFailsBit)
             return o;
-        s.mode = Mode::Running;
+        run(s);
         o.exitCode = 0;
     } else { // start straight from the bootloader: the device leaves DFU mode quietly
-        s.mode = Mode::Running;
+        run(s);
         o.exitCode = 0;
     }
     return o;

@@ -27,6 +27,7 @@ enum FaultBit : unsigned {
     NeverAppearsBit = 1u << 9,
     AlreadyInBootloaderBit = 1u << 10,
     ReadOnlyVolumeBit = 1u << 11,
+    ComesBackAsVolumeBit = 1u << 12,
 };
 
 // How the volume directory was made, so it can be taken away again.

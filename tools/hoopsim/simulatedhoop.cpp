@@ -50,6 +50,8 @@ unsigned bitFor(Fault f)
         return AlreadyInBootloaderBit;
     case Fault::ReadOnlyVolume:
         return ReadOnlyVolumeBit;
+    case Fault::ComesBackAsVolume:
+        return ComesBackAsVolumeBit;
     }
     return 0;
 }

@@ -49,6 +49,9 @@ enum class Fault {
     NeverAppears,        // plugIn and plugInAfter do nothing
     AlreadyInBootloader, // setting it puts the hoop in its bootloader at once, with no volume
     ReadOnlyVolume,      // the next volume to appear refuses writes
+    // Not a fault but what a real hoop does: once reset or started, it runs
+    // its firmware and shows its volume again after the reboot delay.
+    ComesBackAsVolume,
 };
 
 struct ToolRun

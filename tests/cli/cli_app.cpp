@@ -1,0 +1,21 @@
+// The shipped program, arguments and all, with the places it would take from
+// the build taken from the environment (HOOPTEST_*), so that the terminal's
+// tests can point it at their own server, hoop and directories.
+
+#include "app/application.h"
+
+#include <QtGlobal>
+
+int main(int argc, char *argv[])
+{
+    return runProgram(argc, argv, [](Configuration &config) {
+        config.updateServerUrl = qEnvironmentVariable("HOOPTEST_SERVER");
+        config.bundleId = QStringLiteral("org.example.hoop-updater-test");
+        config.mountRoots = {qEnvironmentVariable("HOOPTEST_MOUNT_ROOT")};
+        config.resourceDir = qEnvironmentVariable("HOOPTEST_RESOURCE_DIR");
+        config.tempDir = qEnvironmentVariable("HOOPTEST_TEMP_DIR");
+        config.catalogueTrust.publicKeys =
+            catalogueKeysFromSetting(qEnvironmentVariable("HOOPTEST_PUBLIC_KEYS"));
+        config.catalogueTrust.stateFile = qEnvironmentVariable("HOOPTEST_STATE_FILE");
+    });
+}

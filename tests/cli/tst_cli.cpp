@@ -1,0 +1,330 @@
+// The update from a terminal: the shipped program's entry with --cli, run as
+// a child process against a loopback update server and the simulated hoop.
+// What it prints, how it ends, Ctrl+C, and a station of several hoops.
+
+#include "e2eharness.h"
+#include "transcript.h"
+#include "update/intelhex.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+struct Ended
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// The program's environment: the rig's places, and none of a desktop's.
+QProcessEnvironment environmentFor(const UpdateRig &rig)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOOPTEST_SERVER"), rig.config.updateServerUrl);
+    env.insert(QStringLiteral("HOOPTEST_MOUNT_ROOT"), rig.config.mountRoots.value(0));
+    env.insert(QStringLiteral("HOOPTEST_RESOURCE_DIR"), rig.config.resourceDir);
+    env.insert(QStringLiteral("HOOPTEST_TEMP_DIR"), rig.config.tempDir);
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(QLatin1String(name));
+    // A QGuiApplication would abort without a display here.
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    return env;
+}
+
+void start(QProcess &cli, const UpdateRig &rig, const QStringList &arguments)
+{
+    cli.setProcessEnvironment(environmentFor(rig));
+    cli.start(QStringLiteral(CLI_APP), arguments);
+    cli.waitForStarted();
+}
+
+Ended finish(QProcess &cli)
+{
+    Ended ended;
+    if (!cli.waitForFinished(60000)) {
+        cli.kill();
+        cli.waitForFinished();
+        ended.err = QStringLiteral("(did not end within 60 s)");
+        return ended;
+    }
+    ended.status = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    ended.out = QString::fromLocal8Bit(cli.readAllStandardOutput());
+    ended.err += QString::fromLocal8Bit(cli.readAllStandardError());
+    return ended;
+}
+
+Ended run(const UpdateRig &rig, const QStringList &arguments)
+{
+    QProcess cli;
+    start(cli, rig, arguments);
+    return finish(cli);
+}
+
+// Reads what the program prints until `text` has come `times` times.
+bool waitForOutput(QProcess &cli, QString &out, const QString &text, int times = 1)
+{
+    QDeadlineTimer bound(30000);
+    while (out.count(text) < times && !bound.hasExpired() && cli.state() == QProcess::Running) {
+        cli.waitForReadyRead(100);
+        out += QString::fromLocal8Bit(cli.readAllStandardOutput());
+    }
+    return out.count(text) >= times;
+}
+
+QByteArray hexImage(quint32 address, int size)
+{
+    return QByteArray::fromStdString(
+        writeIntelHex(address, std::vector<std::uint8_t>(std::size_t(size), 0x3c)));
+}
+
+// "older" and "fw" published, "fw" the newest; a hoop volume for the request.
+void publish(UpdateRig &rig, bool digestsRight = true)
+{
+    rig.hoop->setFastMode(true);
+    const QString fw = rig.publishSample(QStringLiteral("fw"));
+    const QString older = rig.publishSample(QStringLiteral("older"));
+    rig.writeCatalogue(
+        UpdateRig::catalogue({UpdateRig::entry("older.zip", older),
+                              UpdateRig::entry("fw.zip", digestsRight ? fw : MD5("other"))}));
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void exitStatus_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("fault"); // a hoopsim::Fault, or -1
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out"); // standard output, whole; "*" first: its end only
+
+        using F = hoopsim::Fault;
+        const QString done = launchLines + through(4) + succeeded;
+        const QString stopped = launchLines + fetchingFw + md5Passed + lookingForHoop;
+        const QStringList none;
+        QTest::newRow("updated") << none << "" << -1 << 0 << done;
+        QTest::newRow("another entry by name")
+            << QStringList{"--firmware", "older"} << "" << -1 << 0
+            << QString(done).replace("(fw)", "(older)").replace("version: fw", "version: older");
+        QTest::newRow("erase fails")
+            << none << "" << int(F::EraseFails) << 10
+            << launchLines + through(1) + failure("10 Failure erasing device.");
+        QTest::newRow("flash fails")
+            << none << "" << int(F::FlashFails) << 20
+            << launchLines + through(2) + failure("20 Failure writing firmware to device.");
+        QTest::newRow("reset fails")
+            << none << "" << int(F::ResetFails) << 30
+            << launchLines + through(3) + failure("30 Failure resetting device.");
+        QTest::newRow("start fails")
+            << none << "" << int(F::StartFails) << 40
+            << launchLines + through(4) + failure("40 Failure starting device.");
+        QTest::newRow("no catalogue")
+            << none << "no server" << -1 << 2
+            << "Checking for updates...\nUnable to check for latest firmware. Check your "
+               "internet connection and restart the app.\n";
+        QTest::newRow("digest differs")
+            << none << "wrong digest" << -1 << 3 << launchLines + fetchingFw + md5Failed;
+        QTest::newRow("file refused")
+            << QStringList{"%file"} << "file past the end" << -1 << 3
+            << "*: data at 0x80040000 lies past the end of the hoop's flash\n";
+        QTest::newRow("file from disk")
+            << QStringList{"%file"} << "file" << -1 << 0
+            << "*fw.hex\nChecking for Vexlume Hoop... Turn on your hoop and plug it in via USB "
+               "now.\n" +
+                   volumeLines + dfuDetected +
+                   "Erasing...\nFlashing...\nResetting...\nStarting device...\n" + succeeded;
+        QTest::newRow("request not written")
+            << none << "request blocked" << -1 << 4 << "*Rebooting in DFU mode...\nWrite error: ";
+        QTest::newRow("no hoop in time")
+            << QStringList{"--timeout", "1"} << "" << int(F::NeverAppears) << 5
+            << stopped + "No Vexlume Hoop appeared within 1 seconds.\n";
+        QTest::newRow("tool missing")
+            << none << "no tool" << -1 << 1
+            << stopped + "The bundled dfu-programmer can't be started: it is missing from the "
+                         "program's resources. Reinstall the application.\n";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << "" << -1 << 64 << QString();
+        QTest::newRow("no such entry")
+            << QStringList{"--firmware", "nope"} << "" << -1 << 64 << "Checking for updates...\n";
+        QTest::newRow("list") << QStringList{"--list"} << "" << -1 << 0
+                              << "older  1  2026-12-01  test\nfw     1  2026-12-01  test\n";
+    }
+    void exitStatus()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, setup);
+        QFETCH(int, fault);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+
+        UpdateRig rig;
+        publish(rig, setup != QStringLiteral("wrong digest"));
+        if (setup == QStringLiteral("no server"))
+            rig.config.updateServerUrl = QStringLiteral("http://127.0.0.1:1");
+        else
+            QVERIFY(rig.startServer());
+        if (setup == QStringLiteral("no tool"))
+            QVERIFY(QFile::remove(rig.path(QStringLiteral("resources/dfu-programmer"))));
+        const QString file = rig.path(QStringLiteral("fw.hex"));
+        UpdateRig::writeFile(file, setup == QStringLiteral("file past the end")
+                                       ? hexImage(0x8003fff0u, 32)
+                                       : hexImage(0x80002000u, 512));
+        arguments.replaceInStrings(QStringLiteral("%file"), file);
+        if (setup == QStringLiteral("request blocked"))
+            QVERIFY(QDir().mkpath(rig.path(QStringLiteral("media/VEXLUME HOOP/runnow.cfg"))));
+        if (fault >= 0)
+            rig.hoop->setFault(hoopsim::Fault(fault));
+        rig.hoop->plugInAfter(300);
+
+        const Ended ended = run(rig, QStringList{"--cli"} + arguments);
+        QVERIFY2(ended.status == status, qPrintable(ended.out + ended.err));
+        if (out.startsWith(u'*'))
+            QVERIFY2(ended.out.contains(out.mid(1)), qPrintable(ended.out));
+        else
+            QCOMPARE(ended.out, out);
+        // Errors in the arguments: a reason and the usage line on standard error.
+        if (status == 64)
+            QVERIFY2(ended.err.contains(QStringLiteral("Usage: hoop-updater")) ||
+                         ended.err.contains(QStringLiteral("--cli --list")),
+                     qPrintable(ended.err));
+        // Nothing was flashed unless the run got as far.
+        QCOMPARE(!rig.hoop->flashedHexFile().isEmpty(),
+                 ended.out.contains(QStringLiteral("Resetting...\n")));
+    }
+
+    // Standard output is the window's console for the same run.
+    void sameAsTheWindow_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::newRow("updated") << -1;
+        QTest::newRow("hoop in its bootloader, start fails") << int(hoopsim::Fault::StartFails);
+    }
+    void sameAsTheWindow()
+    {
+        QFETCH(int, fault);
+        QString transcripts[2];
+        for (QString &transcript : transcripts) {
+            UpdateRig rig;
+            publish(rig);
+            if (fault >= 0)
+                rig.hoop->setFault(hoopsim::Fault(fault));
+            rig.hoop->setFault(hoopsim::Fault::AlreadyInBootloader);
+            if (&transcript == &transcripts[0]) {
+                QVERIFY(rig.launch());
+                QVERIFY(rig.updateAndWait());
+                transcript = rig.console();
+            } else {
+                QVERIFY(rig.startServer());
+                transcript = run(rig, {QStringLiteral("--cli")}).out;
+            }
+        }
+        QVERIFY(transcripts[0].contains(QStringLiteral("Starting device...\n")));
+        QCOMPARE(transcripts[1], transcripts[0]);
+    }
+
+    // Ctrl+C while waiting ends at once; while the hoop is programmed, the
+    // hoop is finished first.
+    void interrupt_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("hang"); // the step that hangs until the signal, or -1
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("tail");
+        using F = hoopsim::Fault;
+        QTest::newRow("SIGINT waiting for the hoop")
+            << int(SIGINT) << -1 << -1 << 130 << lookingForHoop;
+        QTest::newRow("SIGTERM waiting for the hoop")
+            << int(SIGTERM) << -1 << -1 << 130 << lookingForHoop;
+        QTest::newRow("SIGINT during the flash")
+            << int(SIGINT) << int(F::HangOnFlash) << -1 << 130 << succeeded;
+        QTest::newRow("SIGINT during a flash that fails")
+            << int(SIGINT) << int(F::HangOnFlash) << int(F::FlashFails) << 20
+            << failure("20 Failure writing firmware to device.");
+    }
+    void interrupt()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, hang);
+        QFETCH(int, fault);
+        QFETCH(int, status);
+        QFETCH(QString, tail);
+
+        UpdateRig rig;
+        publish(rig);
+        QVERIFY(rig.startServer());
+        if (fault >= 0)
+            rig.hoop->setFault(hoopsim::Fault(fault));
+        if (hang >= 0) {
+            rig.hoop->setFault(hoopsim::Fault(hang));
+            rig.hoop->plugIn();
+        }
+        QProcess cli;
+        start(cli, rig, {QStringLiteral("--cli")});
+        QString out;
+        QVERIFY(waitForOutput(cli, out, hang >= 0 ? QStringLiteral("Flashing...\n") : tail));
+        if (hang >= 0) {
+            // Signalled while the tool is writing the hoop.
+            QTRY_VERIFY(rig.hoop->toolRuns().filter(QStringLiteral("flash")).size() == 1);
+        }
+        QVERIFY(::kill(pid_t(cli.processId()), signal) == 0);
+        if (hang >= 0) {
+            // Not cut off: the tool still runs, and the program waits for it.
+            QTest::qWait(300);
+            QCOMPARE(cli.state(), QProcess::Running);
+            QVERIFY(!rig.hoop->toolRunDetails().last().finished());
+            rig.hoop->setFault(hoopsim::Fault(hang), false);
+        }
+        const Ended ended = finish(cli);
+        QCOMPARE(ended.status, status);
+        QVERIFY2((out + ended.out).endsWith(tail), qPrintable(out + ended.out));
+        QCOMPARE(ended.err.contains(QStringLiteral("finishing it first")), hang >= 0);
+    }
+
+    // Hoop after hoop with one download: each updated once, a failed one
+    // counted, and the next one only taken once the last has gone.
+    void station()
+    {
+        UpdateRig rig;
+        publish(rig);
+        QVERIFY(rig.startServer());
+        rig.hoop->setFault(hoopsim::Fault::ComesBackAsVolume);
+        QProcess cli;
+        start(cli, rig, {"--cli", "--repeat", "--timeout", "3"});
+        QString out;
+        const QStringList summaries{"Hoop 1: updated to fw (1 updated, 0 failed)\n",
+                                    "Hoop 2: not updated (1 updated, 1 failed)\n",
+                                    "Hoop 3: updated to fw (2 updated, 1 failed)\n"};
+        for (int hoop = 0; hoop < 3; ++hoop) {
+            rig.hoop->setFault(hoopsim::Fault::FlashFails, hoop == 1);
+            rig.hoop->plugIn();
+            QVERIFY2(waitForOutput(cli, out, summaries[hoop]), qPrintable(out));
+            // An updated hoop shows its volume again: it is not a new one.
+            if (hoop != 1)
+                QTRY_VERIFY(rig.hoop->volumeMounted());
+            QTest::qWait(500);
+            rig.hoop->unplug();
+            // The next one is plugged in once the station waits for it.
+            QVERIFY2(waitForOutput(cli, out, lookingForHoop, hoop + 2), qPrintable(out));
+        }
+        const Ended ended = finish(cli);
+        QCOMPARE(ended.status, 1);
+        QCOMPARE(rig.hoop->toolRuns().filter(QRegularExpression("^flash ")).size(), 3);
+        // One download for all of them.
+        QCOMPARE((out + ended.out).count(QStringLiteral("Fetching firmware update")), 1);
+        QVERIFY((out + ended.out)
+                    .endsWith(QStringLiteral("No Vexlume Hoop appeared within 3 seconds.\n")));
+    }
+};
+
+QTEST_MAIN(TestCli)
+#include "tst_cli.moc"
