@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QSizePolicy>
 #include <QStandardPaths>
 
@@ -41,6 +42,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::Main
     policy.setRetainSizeWhenHidden(true);
     m_ui->spinner->setSizePolicy(policy);
     stopAnimation(m_ui->spinner);
+    // A console showing its last line keeps showing it when a resize wraps
+    // its lines anew; one scrolled back by the reader stays where it is.
+    QScrollBar *bar = m_ui->outputText->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int value) { m_consoleAtEnd = value == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (m_consoleAtEnd)
+            bar->setValue(maximum);
+    });
     // Quitting is closing the window, with everything that closing does.
     connect(m_ui->actionQuit, &QAction::triggered, this, &QWidget::close);
     connect(m_ui->actionSaveLog, &QAction::triggered, this, &MainWindow::saveLog);

@@ -46,4 +46,5 @@ private:
     void showAbout();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
+    bool m_consoleAtEnd = true;
 };

@@ -9,8 +9,11 @@
 #include "e2eharness.h"
 #include "filesizelimit.h"
 #include "platform/devlog.h"
+#include "testserver.h"
+#include "update/intelhex.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -20,6 +23,9 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
+
+#include <atomic>
+#include <thread>
 
 Q_DECLARE_METATYPE(DiagnosticInputs)
 
@@ -61,6 +67,24 @@ UsbDevice device(quint16 product, quint8 address, UsbAccess access, const char *
 {
     return UsbDevice{0x03eb, product, 1, address, access, QString::fromLatin1(error)};
 }
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject
+{
+public:
+    PaintCounter(QWidget *widget, int &count) : QObject(widget), m_count(count)
+    {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        m_count += event->type() == QEvent::Paint;
+        return false;
+    }
+
+private:
+    int &m_count;
+};
 
 } // namespace
 
@@ -251,6 +275,88 @@ private slots:
             QVERIFY(bar->maximum() > 0);
             QCOMPARE(bar->value(), bar->maximum());
         }
+        // A resize that rewraps the lines or shows fewer of them keeps the end in view.
+        for (const QSize size : {QSize(500, 330), QSize(900, 700), QSize(480, 320)}) {
+            rig.window->resize(size);
+            QTRY_COMPARE(rig.window->size(), size);
+            UpdateRig::drain();
+            QCOMPARE(bar->value(), bar->maximum());
+        }
+        // Scrolled back by the reader, it stays where the reader left it.
+        bar->setValue(bar->maximum() / 2);
+        rig.window->resize(700, 500);
+        UpdateRig::drain();
+        QVERIFY(bar->value() < bar->maximum());
+    }
+    // The keyboard goes on from the preselected row, and a screen reader
+    // can name what it is on.
+    void keyboardStartsOnTheChosenRow()
+    {
+        UpdateRig rig;
+        rig.writeCatalogue(catalogueOf(
+            {QStringLiteral("fw-a.zip"), QStringLiteral("fw-b.zip"), QStringLiteral("fw-c.zip")}));
+        QVERIFY(rig.launch());
+        QTableView *table = rig.window->tableView();
+        QCOMPARE(QApplication::focusWidget(), table);
+        QTest::keyClick(table, Qt::Key_Up);
+        QCOMPARE(rig.delegate->selectedTableItemValue(), QStringLiteral("fw-b"));
+        QVERIFY(!table->accessibleName().isEmpty());
+        QVERIFY(!rig.window->outputText()->accessibleName().isEmpty());
+    }
+    // While the catalogue is slow to come, the window goes on: it paints,
+    // and a file can be opened; the check's result then lands as it would
+    // have without the wait.
+    void windowLivesWhileTheCheckWaits_data()
+    {
+        QTest::addColumn<bool>("openFile");
+        QTest::newRow("nothing else done") << false;
+        QTest::newRow("a file opened meanwhile") << true;
+    }
+    void windowLivesWhileTheCheckWaits()
+    {
+        QFETCH(bool, openFile);
+        std::atomic<bool> answer{false};
+        TestServer server;
+        server.http().Get("/fw-updates/updates.xml", [&answer](const httplib::Request &,
+                                                               httplib::Response &response) {
+            // Bounded, so that a check that blocks the window fails rather than hangs.
+            for (int i = 0; i < 1000 && !answer; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            response.set_content(catalogueOf({"fw-a.zip", "fw-b.zip"}).toStdString(), "text/xml");
+        });
+        server.start();
+        UpdateRig rig;
+        rig.config.updateServerUrl = server.url(QString());
+        rig.open();
+        QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+        rig.delegate->applicationDidFinishLaunching();
+        const QString file = rig.path(QStringLiteral("mine.hex"));
+        UpdateRig::writeFile(file, QByteArray::fromStdString(writeIntelHex(
+                                       0x80002000u, std::vector<std::uint8_t>(16, 1))));
+
+        int paints = 0;
+        PaintCounter counter(rig.window->outputText()->viewport(), paints);
+        for (int i = 0; i < 5; ++i) {
+            rig.window->outputText()->viewport()->update();
+            QTest::qWait(50);
+        }
+        QVERIFY(rig.delegate->isUpdateCheckActive());
+        QVERIFY(paints >= 3);
+        if (openFile)
+            rig.delegate->openFirmwareFile(file);
+        UpdateRig::drain();
+        QCOMPARE(rig.window->buildButton()->isEnabled(), openFile);
+
+        answer = true;
+        rig.waitForCheck();
+        const QString chosen = QStringLiteral("Firmware file chosen: ") + file +
+                               QStringLiteral(" (16 bytes of firmware)\n");
+        QCOMPARE(rig.console(), checking + (openFile ? chosen : QString()) + ready);
+        QCOMPARE(rowsShown(rig), QStringList({"fw-a", "fw-b", "mine"}).mid(0, openFile ? 3 : 2));
+        QCOMPARE(rig.delegate->selectedTableItemValue(), QString(openFile ? "mine" : "fw-b"));
+        QCOMPARE(selectedRow(rig.window->tableView()), qint64(openFile ? 2 : 1));
+        QCOMPARE(rig.delegate->chosenFirmwareFile().has_value(), openFile);
+        QVERIFY(rig.window->buildButton()->isEnabled());
     }
     void startTaskEntersRunning()
     {

@@ -2,6 +2,7 @@
 // a child process against a loopback update server and the simulated hoop.
 // What it prints, how it ends, Ctrl+C, and a station of several hoops.
 
+#include "app/commandline.h"
 #include "e2eharness.h"
 #include "transcript.h"
 #include "update/intelhex.h"
@@ -11,6 +12,8 @@
 #include <QTest>
 
 #include <csignal>
+
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +42,9 @@ QProcessEnvironment environmentFor(const UpdateRig &rig)
 void start(QProcess &cli, const UpdateRig &rig, const QStringList &arguments)
 {
     cli.setProcessEnvironment(environmentFor(rig));
+    // The leader of a process group of its own, as a terminal starts it, so
+    // that a signal can go to the whole group as Ctrl+C does.
+    cli.setChildProcessModifier([] { ::setpgid(0, 0); });
     cli.start(QStringLiteral(CLI_APP), arguments);
     cli.waitForStarted();
 }
@@ -100,6 +106,42 @@ class TestCli : public QObject
     Q_OBJECT
 
 private slots:
+    // What the parser refuses, and what it makes of the rest.
+    void arguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error"); // empty: taken
+        QTest::addColumn<int>("action");
+        using A = CommandLine::Action;
+        QTest::newRow("a file for the window") << QStringList{"x.hex"} << "" << int(A::Window);
+        QTest::newRow("help in the window's place") << QStringList{"--help"} << "" << int(A::Help);
+        QTest::newRow("two files") << QStringList{"a.hex", "b.hex"} << "Only one" << int(A::Error);
+        QTest::newRow("terminal option without --cli")
+            << QStringList{"--repeat"} << "--repeat needs --cli." << int(A::Error);
+        QTest::newRow("timeout of 0")
+            << QStringList{"--cli", "--timeout", "0"} << "--timeout needs" << int(A::Error);
+        QTest::newRow("timeout not a number")
+            << QStringList{"--cli", "--timeout", "1s"} << "--timeout needs" << int(A::Error);
+        QTest::newRow("an entry and a file")
+            << QStringList{"--cli", "--firmware", "fw", "x.hex"} << "either" << int(A::Error);
+        QTest::newRow("list and repeat")
+            << QStringList{"--cli", "--list", "--repeat"} << "--list takes" << int(A::Error);
+        QTest::newRow("station with a limit")
+            << QStringList{"--cli", "--repeat", "--timeout", "30"} << "" << int(A::Terminal);
+    }
+    void arguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QFETCH(int, action);
+        const CommandLine line = parseCommandLine(QStringList{"hoop-updater"} + arguments);
+        QCOMPARE(int(line.action), action);
+        QVERIFY2(error.isEmpty() ? line.error.isEmpty() : line.error.contains(error),
+                 qPrintable(line.error));
+        if (arguments.contains(QStringLiteral("--timeout")) && error.isEmpty())
+            QCOMPARE(line.timeoutSeconds, 30);
+    }
+
     void exitStatus_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -245,8 +287,9 @@ private slots:
             << int(SIGINT) << -1 << -1 << 130 << lookingForHoop;
         QTest::newRow("SIGTERM waiting for the hoop")
             << int(SIGTERM) << -1 << -1 << 130 << lookingForHoop;
-        QTest::newRow("SIGINT during the flash")
-            << int(SIGINT) << int(F::HangOnFlash) << -1 << 130 << succeeded;
+        // As Ctrl+C sends it: to the whole process group.
+        QTest::newRow("SIGINT to the group during the flash")
+            << -int(SIGINT) << int(F::HangOnFlash) << -1 << 130 << succeeded;
         QTest::newRow("SIGINT during a flash that fails")
             << int(SIGINT) << int(F::HangOnFlash) << int(F::FlashFails) << 20
             << failure("20 Failure writing firmware to device.");
@@ -276,7 +319,9 @@ private slots:
             // Signalled while the tool is writing the hoop.
             QTRY_VERIFY(rig.hoop->toolRuns().filter(QStringLiteral("flash")).size() == 1);
         }
-        QVERIFY(::kill(pid_t(cli.processId()), signal) == 0);
+        // A negative signal goes to the program's process group.
+        const pid_t pid = pid_t(cli.processId());
+        QVERIFY(signal > 0 ? ::kill(pid, signal) == 0 : ::kill(-pid, -signal) == 0);
         if (hang >= 0) {
             // Not cut off: the tool still runs, and the program waits for it.
             QTest::qWait(300);
@@ -298,6 +343,9 @@ private slots:
         publish(rig);
         QVERIFY(rig.startServer());
         rig.hoop->setFault(hoopsim::Fault::ComesBackAsVolume);
+        // Long enough that an updated hoop is away for a while before its
+        // volume comes back.
+        rig.hoop->setRebootDelay(1500);
         QProcess cli;
         start(cli, rig, {"--cli", "--repeat", "--timeout", "3"});
         QString out;
