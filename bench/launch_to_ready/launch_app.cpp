@@ -1,6 +1,7 @@
 // The application's start-up exactly as the shipped program does it, pointed
 // at the update server given as the first argument; prints "ready" and quits
-// as soon as the update button is enabled.
+// as soon as the update button is enabled. With --cli first, the shipped
+// program's terminal mode, pointed at $HOOP_BENCH_SERVER.
 
 #include "app/appdelegate.h"
 #include "app/application.h"
@@ -34,6 +35,13 @@ void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(quiet);
+    // The terminal's start, exactly as the shipped program makes it, with the
+    // server from the environment.
+    if (argc > 1 && QByteArray(argv[1]) == "--cli") {
+        return runProgram(argc, argv, [](Configuration &config) {
+            config.updateServerUrl = qEnvironmentVariable("HOOP_BENCH_SERVER");
+        });
+    }
     const QString server = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     auto configure = [&server] {
         Configuration config = Configuration::fromBuild();

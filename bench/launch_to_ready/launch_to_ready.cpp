@@ -1,8 +1,9 @@
 // From process start to the update button enabled, with a three-entry
 // catalogue served on loopback, against a bare Qt program that shows the same
-// window form. Both are started as fresh processes, alternately, first on the
-// offscreen platform and then, when xvfb-run is installed, on a virtual X
-// server (the driver runs itself again under xvfb-run for that part).
+// window form; and the terminal's `--cli --list` from start to exit against
+// the same bare program, which it must beat. Both are started as fresh processes, alternately,
+// first on the offscreen platform and then, when xvfb-run is installed, on a virtual X server (the
+// driver runs itself again under xvfb-run for that part).
 //
 //   bench_launch_to_ready [--compare PROGRAM]
 // --compare times another build of the application in the same rounds, so a
@@ -40,17 +41,23 @@ double childrenCpuMs()
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-Start startToReady(const QString &program, const QStringList &arguments, const QString &platform)
+// Until "ready", or for a program that prints no such line, until it has
+// printed its last line and ended.
+Start startToReady(const QString &program, const QStringList &arguments, const QString &platform,
+                   const QString &server = {})
 {
     const double cpuBefore = childrenCpuMs();
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    env.insert(QStringLiteral("HOOP_BENCH_SERVER"), server);
     process.setProcessEnvironment(env);
     QElapsedTimer timer;
     timer.start();
     process.start(program, arguments);
-    while (process.waitForReadyRead(30000)) {
+    if (!server.isEmpty())
+        process.waitForFinished(30000);
+    while (server.isEmpty() && process.waitForReadyRead(30000)) {
         if (process.readAllStandardOutput().contains("ready"))
             break;
     }
@@ -75,10 +82,13 @@ double median(const std::vector<Start> &starts, double Start::*field)
 // build, started in turn for each round.
 void measure(const QString &platform, const QString &server, const QString &compare)
 {
-    std::vector<Start> bare, app, other;
+    std::vector<Start> bare, app, list, other;
     for (int round = 0; round < kRounds; ++round) {
         bare.push_back(startToReady(QStringLiteral(BARE_PROGRAM), {}, platform));
         app.push_back(startToReady(QStringLiteral(APP_PROGRAM), {server}, platform));
+        list.push_back(startToReady(QStringLiteral(APP_PROGRAM),
+                                    {QStringLiteral("--cli"), QStringLiteral("--list")}, platform,
+                                    server));
         if (!compare.isEmpty())
             other.push_back(startToReady(compare, {server}, platform));
     }
@@ -87,6 +97,12 @@ void measure(const QString &platform, const QString &server, const QString &comp
     std::printf("launch_to_ready [%s]: bare Qt window %.1f ms, hoop-updater %.1f ms "
                 "(medians of %d); ratio %.2f (goal <= 1.15)\n",
                 name.constData(), b, a, kRounds, a / b);
+    // The terminal's whole job, catalogue fetched and printed, against the
+    // bare window's mere start.
+    const double l = median(list, &Start::wallMs), lc = median(list, &Start::cpuMs);
+    std::printf("launch_to_ready [%s]: hoop-updater --cli --list to exit %.1f ms against the "
+                "bare Qt window %.1f ms; ratio %.2f (goal < 1); CPU time %.1f ms, ratio %.2f\n",
+                name.constData(), l, b, l / b, lc, lc / median(bare, &Start::cpuMs));
     // CPU time counts the work itself, however busy the machine: on a loaded
     // one the wall-clock ratio tends towards this one.
     const double bc = median(bare, &Start::cpuMs), ac = median(app, &Start::cpuMs);

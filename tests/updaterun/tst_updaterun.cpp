@@ -6,6 +6,7 @@
 #include "e2eharness.h"
 #include "platform/platformpaths.h"
 #include "platform/privatedirectory.h"
+#include "testserver.h"
 #include "transcript.h"
 #include "update/intelhex.h"
 
@@ -297,6 +298,8 @@ private slots:
         QTest::newRow("after a finished run") << int(hoopsim::Fault::AlreadyInBootloader) << 8000;
         // The real tool, found where the program's own resources are, finds no hoop.
         QTest::newRow("waiting with the bundled tool") << -2 << 1000;
+        // A server that trickles its catalogue holds the check for minutes.
+        QTest::newRow("while the launch check waits") << -3 << -500;
     }
     void closingTheWindowEndsTheProcess()
     {
@@ -307,6 +310,19 @@ private slots:
         QVERIFY(rig.startServer());
         if (fault >= 0)
             rig.hoop->setFault(hoopsim::Fault(fault));
+        TestServer trickling;
+        trickling.http().Get(
+            "/fw-updates/updates.xml", [](const httplib::Request &, httplib::Response &response) {
+                response.set_chunked_content_provider(
+                    "text/xml", [](size_t offset, httplib::DataSink &sink) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                        return offset < 600 && sink.write(" ", 1);
+                    });
+            });
+        if (fault == -3) {
+            trickling.start();
+            rig.config.updateServerUrl = trickling.url(QString());
+        }
         QProcess app;
         app.setProcessChannelMode(QProcess::MergedChannels);
         const QString bundled = QStringLiteral(BUNDLED_DFU_PROGRAMMER);
@@ -322,6 +338,10 @@ private slots:
         QCOMPARE(app.exitCode(), 0);
 
         const QString output = QString::fromLocal8Bit(app.readAll());
+        if (fault == -3) {
+            QVERIFY2(!output.contains(QStringLiteral("Select a firmware")), qPrintable(output));
+            return;
+        }
         if (fault == -2) {
             QVERIFY2(output.contains(bundled) && !output.contains("Problem Running Task"),
                      qPrintable(output));

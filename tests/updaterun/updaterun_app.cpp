@@ -1,5 +1,6 @@
 // The application, configured from its arguments, that presses "Update
-// Firmware" as soon as it can and closes its window a given time later:
+// Firmware" as soon as it can and closes its window a given time later (or,
+// for a negative time, that long after its start):
 //   updaterun_app SERVER MOUNT_ROOT RESOURCE_DIR TEMP_DIR CLOSE_AFTER_MS
 // A RESOURCE_DIR of "-" keeps the program's own, found beside it.
 
@@ -31,6 +32,11 @@ int main(int argc, char *argv[])
     };
     const int closeAfter = args[4].toInt();
     auto prepare = [closeAfter](AppDelegate &, MainWindow &window) {
+        // Negative: closed that long after the start, whatever the launch check is doing.
+        if (closeAfter < 0) {
+            QTimer::singleShot(-closeAfter, &window, &QWidget::close);
+            return;
+        }
         QPushButton *button = window.buildButton();
         auto *poll = new QTimer(button);
         QObject::connect(poll, &QTimer::timeout, button, [button, poll, &window, closeAfter] {
