@@ -29,6 +29,9 @@ void print(std::FILE *stream, const QString &text)
 int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
                 const std::function<void(Configuration &)> &adjust)
 {
+    // All but a run from a file fetch something first; libcurl and its TLS
+    // library load while the rest starts.
+    preloadCurl();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("hoop-updater"));
     // Standard output carries the console's lines; the developer log's copy
