@@ -1,13 +1,11 @@
 #include "app/appdelegate.h"
 
-#include "app/buildconfig.h"
 #include "app/busyindicator.h"
 #include "app/diagnosticreport.h"
 #include "app/firmwaretablemodel.h"
 #include "catalogue/updatecheck.h"
 #include "platform/devlog.h"
 #include "platform/sleepinhibitor.h"
-#include "update/dfutool.h"
 
 #include <QClipboard>
 #include <QFileDialog>
@@ -17,7 +15,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSysInfo>
 #include <QTableView>
 #include <QTextCursor>
 
@@ -316,33 +313,11 @@ void AppDelegate::setBuildButton(QPushButton *button)
 
 QString AppDelegate::diagnosticReport()
 {
-    DiagnosticInputs in;
-    in.programVersion = QStringLiteral(HOOP_VERSION);
-    in.qtVersion = QString::fromLatin1(qVersion());
-    in.operatingSystem = QSysInfo::prettyProductName();
-    in.toolPath = bundledToolPath();
-    if (in.toolPath.isNull()) {
-        in.toolVersion = QStringLiteral("(no tool to ask for its version)");
-    } else {
-        try {
-            const std::optional<QString> version =
-                DfuTool(in.toolPath, m_configuration.dfuTimeouts).version();
-            in.toolVersion = version ? *version
-                                     : QStringLiteral("(no answer to --version within %1 ms)")
-                                           .arg(m_configuration.dfuTimeouts.probeMs);
-        } catch (const DfuToolError &error) {
-            in.toolVersion = QStringLiteral("(could not run it: ") +
-                             QString::fromUtf8(error.what()) + QStringLiteral(")");
-        }
-    }
-    in.updateServerUrl = m_configuration.updateServerUrl;
     // Opening a device is harmless to a tool that waits for it, but not to one
     // that is programming it (on some systems an open takes the device over),
     // so during a run the devices are only listed.
-    in.usbDevices = listUsbDevices(0x03eb, -1, !isUpdateRunActive());
-    in.consoleText = m_outputText ? m_outputText->toPlainText() : QString();
-    in.devLogLines = recentDevLogLines();
-    return ::diagnosticReport(in);
+    return ::diagnosticReport(gatherDiagnostics(
+        *this, !isUpdateRunActive(), m_outputText ? m_outputText->toPlainText() : QString()));
 }
 
 void AppDelegate::copyDiagnosticReport()

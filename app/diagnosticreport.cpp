@@ -1,5 +1,12 @@
 #include "app/diagnosticreport.h"
 
+#include "app/buildconfig.h"
+#include "app/runhost.h"
+#include "platform/devlog.h"
+#include "update/dfutool.h"
+
+#include <QSysInfo>
+
 namespace {
 
 QString hex4(quint16 value)
@@ -62,4 +69,34 @@ QString diagnosticReport(const DiagnosticInputs &in)
     section(report, QStringLiteral("Developer log, last %1 lines").arg(in.devLogLines.size()),
             in.devLogLines.join(QLatin1Char('\n')));
     return report;
+}
+
+DiagnosticInputs gatherDiagnostics(const ConfiguredRunHost &host, bool openDevices,
+                                   const QString &consoleText)
+{
+    const Configuration &configuration = host.configuration();
+    DiagnosticInputs in;
+    in.programVersion = QStringLiteral(HOOP_VERSION);
+    in.qtVersion = QString::fromLatin1(qVersion());
+    in.operatingSystem = QSysInfo::prettyProductName();
+    in.toolPath = host.bundledToolPath();
+    if (in.toolPath.isNull()) {
+        in.toolVersion = QStringLiteral("(no tool to ask for its version)");
+    } else {
+        try {
+            const std::optional<QString> version =
+                DfuTool(in.toolPath, configuration.dfuTimeouts).version();
+            in.toolVersion = version ? *version
+                                     : QStringLiteral("(no answer to --version within %1 ms)")
+                                           .arg(configuration.dfuTimeouts.probeMs);
+        } catch (const DfuToolError &error) {
+            in.toolVersion = QStringLiteral("(could not run it: ") +
+                             QString::fromUtf8(error.what()) + QStringLiteral(")");
+        }
+    }
+    in.updateServerUrl = configuration.updateServerUrl;
+    in.usbDevices = listUsbDevices(0x03eb, -1, openDevices);
+    in.consoleText = consoleText;
+    in.devLogLines = recentDevLogLines();
+    return in;
 }

@@ -8,7 +8,9 @@
 
 #include <optional>
 
-// Everything a support request needs, gathered by the controller.
+class ConfiguredRunHost;
+
+// Everything a support request needs.
 struct DiagnosticInputs
 {
     QString programVersion;
@@ -26,3 +28,9 @@ struct DiagnosticInputs
 // followed by its lines and a blank line; the console and the developer log
 // come last, verbatim, since they are the longest.
 QString diagnosticReport(const DiagnosticInputs &inputs);
+
+// Gathers it: versions, the bundled tool and what it says to "--version",
+// the server, the USB devices of vendor 03eb (each tried for opening only
+// when openDevices is set), the console's text and the developer log.
+DiagnosticInputs gatherDiagnostics(const ConfiguredRunHost &host, bool openDevices,
+                                   const QString &consoleText);
