@@ -154,7 +154,7 @@ grep -q '^dfu-programmer ' <<<"$tool_version" || fail "the bundled dfu-programme
 # --- The unpacked program's update check against a local server ---------------
 fw=$scratch/fw
 mkdir -p "$fw" "$scratch/tmp" "$scratch/home"
-printf ':0400000001020304F2\r\n:00000001FF\r\n' >"$fw/hoop-fw-9.8.7.zip"
+printf ':0420000001020304D2\r\n:00000001FF\r\n' >"$fw/hoop-fw-9.8.7.zip"
 echo "CI sample firmware" >"$fw/hoop-fw-9.8.7.desc"
 
 ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null ||
