@@ -1,5 +1,6 @@
-// Firmware files from disk: every reason a file is refused, and whole updates
-// from a chosen file through the real controller and the simulated hoop.
+// The image check every firmware goes through, with each reason it refuses an
+// image; firmware files from disk; and whole updates from a chosen file
+// through the real controller and the simulated hoop.
 
 #include "devlogcapture.h"
 #include "e2eharness.h"
