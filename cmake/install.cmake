@@ -1,7 +1,7 @@
 # What `cmake --install` adds beside the program and its bundled tool (whose
 # rules live next to their targets): on Linux the desktop entry, the icon, the
-# AppStream metadata, the udev rule and the Debian package; on macOS the
-# application bundle.
+# AppStream metadata, the MIME type for firmware files, the manual page, the
+# udev rule and the Debian package; on macOS the application bundle.
 #
 # The desktop files are named after HOOP_BUNDLE_ID, so a vendor's own build
 # installs beside ours without clashing.
@@ -33,6 +33,11 @@ else()
     install(FILES "${CMAKE_SOURCE_DIR}/resources/hoop-updater.svg"
             DESTINATION share/icons/hicolor/scalable/apps RENAME "${HOOP_BUNDLE_ID}.svg")
     install(FILES "${desktop_dir}/${HOOP_BUNDLE_ID}.metainfo.xml" DESTINATION share/metainfo)
+    # The Intel HEX type the desktop entry names; Debian's shared-mime-info
+    # rebuilds its database from share/mime/packages when a package adds a file there.
+    install(FILES "${CMAKE_SOURCE_DIR}/resources/hoop-updater-mime.xml"
+            DESTINATION share/mime/packages RENAME "${HOOP_BUNDLE_ID}.xml")
+    install(FILES "${CMAKE_SOURCE_DIR}/resources/hoop-updater.1" DESTINATION share/man/man1)
     # The prefix's lib/, not the multiarch library directory: udev reads
     # /usr/lib/udev/rules.d and /usr/local/lib/udev/rules.d.
     install(FILES "${CMAKE_SOURCE_DIR}/resources/70-vexlume-hoop.rules"

@@ -58,7 +58,8 @@ wait_for_line() {
     return 1
 }
 
-bash "$here/tools/install-packages.sh" dpkg-dev file desktop-file-utils appstream
+bash "$here/tools/install-packages.sh" dpkg-dev file desktop-file-utils appstream \
+    shared-mime-info man-db groff-base
 
 # --- Build the package -------------------------------------------------------
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -92,10 +93,12 @@ desktop=$root/usr/share/applications/$bundle_id.desktop
 icon=$root/usr/share/icons/hicolor/scalable/apps/$bundle_id.svg
 metainfo=$root/usr/share/metainfo/$bundle_id.metainfo.xml
 rule=$root/usr/lib/udev/rules.d/70-vexlume-hoop.rules
+mime=$root/usr/share/mime/packages/$bundle_id.xml
+manpage=$root/usr/share/man/man1/hoop-updater.1
 for f in "$program" "$tool"; do
     [ -f "$f" ] && [ -x "$f" ] || fail "not an executable file: ${f#"$root"}"
 done
-for f in "$desktop" "$icon" "$metainfo" "$rule"; do
+for f in "$desktop" "$icon" "$metainfo" "$rule" "$mime" "$manpage"; do
     [ -s "$f" ] || fail "missing or empty: ${f#"$root"}"
 done
 
@@ -105,6 +108,32 @@ grep -qx "Icon=$bundle_id" "$desktop" || fail "desktop entry does not name the i
 appstreamcli validate --no-net "$metainfo" || fail "AppStream metadata does not validate"
 grep -q "<launchable type=\"desktop-id\">$bundle_id.desktop</launchable>" "$metainfo" ||
     fail "AppStream metadata does not launch the installed desktop entry"
+
+# The firmware files' type: declared by our own file, named by the desktop
+# entry and the metadata, and taken by update-mime-database beside Debian's
+# own types (on copies: the system's database is left alone), so that *.hex
+# and *.ihex map to it.
+mime_type=text/x-ihex
+grep -qx "MimeType=$mime_type;" "$desktop" || fail "desktop entry does not name $mime_type"
+grep -q "<mediatype>$mime_type</mediatype>" "$metainfo" || fail "AppStream metadata does not provide $mime_type"
+mkdir -p "$scratch/mime/packages"
+cp /usr/share/mime/packages/freedesktop.org.xml "$mime" "$scratch/mime/packages/"
+update-mime-database "$scratch/mime" >"$scratch/mime.log" 2>&1 && ! grep -qi 'error\|warning' "$scratch/mime.log" ||
+    { cat "$scratch/mime.log" >&2; fail "update-mime-database does not accept ${mime#"$root"}"; }
+[ -s "$scratch/mime/mime.cache" ] || fail "update-mime-database wrote no mime.cache"
+for glob in '*.hex' '*.ihex'; do
+    owners=$(awk -F: -v g="$glob" '$3 == g { print $2 }' "$scratch/mime/globs2")
+    [ "$owners" = "$mime_type" ] || fail "$glob maps to '${owners//$'\n'/ }', not $mime_type alone"
+done
+grep -qx "$mime_type text/plain" "$scratch/mime/subclasses" || fail "$mime_type is not a kind of text/plain"
+
+# The manual page renders without a warning.
+man_text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$manpage" 2>"$scratch/man.err") ||
+    fail "man cannot render ${manpage#"$root"}"
+[ ! -s "$scratch/man.err" ] || { cat "$scratch/man.err" >&2; fail "the manual page renders with warnings"; }
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' FILES EXAMPLES 'SEE ALSO'; do
+    grep -qx "$section" <<<"$man_text" || fail "the manual page has no $section section"
+done
 
 rule_lines=$(grep -v '^[[:space:]]*\(#\|$\)' "$rule")
 grep -q 'ATTR{idVendor}=="03eb"' <<<"$rule_lines" || fail "udev rule does not match vendor 03eb"
@@ -125,7 +154,7 @@ grep -q '^dfu-programmer ' <<<"$tool_version" || fail "the bundled dfu-programme
 # --- The unpacked program's update check against a local server ---------------
 fw=$scratch/fw
 mkdir -p "$fw" "$scratch/tmp" "$scratch/home"
-printf ':0400000001020304F2\r\n:00000001FF\r\n' >"$fw/hoop-fw-9.8.7.zip"
+printf ':0420000001020304D2\r\n:00000001FF\r\n' >"$fw/hoop-fw-9.8.7.zip"
 echo "CI sample firmware" >"$fw/hoop-fw-9.8.7.desc"
 
 ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null ||

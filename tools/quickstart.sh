@@ -20,15 +20,27 @@ install_missing() {
     bash "$here/tools/install-packages.sh" "${packages[@]}"
 }
 
-configure_and_build() {
+configure() {
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build "$build"
+}
+
+# Only what run starts: the program, the demo and its simulated hoop's tool,
+# and the bundled DFU tool when the build found one to bundle. The tests, the
+# fuzzers and the benchmarks stay configured but unbuilt, so that test can
+# build them in the same directory later.
+build_to_run() {
+    local targets=(hoop-updater hoop-updater-demo hoopsim-dfu-programmer)
+    if grep -q '^HOOP_BUNDLED_DFU_PROGRAMMER:INTERNAL=' "$build/CMakeCache.txt"; then
+        targets+=(bundled-dfu-programmer)
+    fi
+    cmake --build "$build" --target "${targets[@]}"
 }
 
 case "$mode" in
 run)
     install_missing
-    configure_and_build
+    configure
+    build_to_run
     if [ -x "$build/bin/hoop-updater-demo" ]; then
         exec "$build/bin/hoop-updater-demo"
     fi
@@ -36,7 +48,8 @@ run)
     ;;
 test)
     install_missing
-    configure_and_build
+    configure
+    cmake --build "$build"
     cd "$build"
     QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600 -j "$(nproc)"
     ;;

@@ -12,7 +12,7 @@ struct FirmwareFile
     QString path;         // absolute, fit for one console line
     QString name;         // the file's name less ".hex"; the version shown on success
     QByteArray bytes;     // the whole file, as checked
-    qint64 dataBytes = 0; // bytes of firmware its data records hold
+    qint64 dataBytes = 0; // bytes for the application area: what gets written
 };
 
 // The largest file taken; real images for the hoop are well under half of it.
@@ -32,12 +32,11 @@ struct FirmwareImageCheck
 };
 
 // The check every image goes through before the hoop is touched, whether it
-// came from the catalogue or from disk.
+// came from the catalogue or from disk: Intel HEX with some data for the
+// application area and none at or past the flash's end, its addresses counted
+// either from 0 or from the flash's address. Data for the bootloader's area is
+// taken, since the tool leaves it out, and noted in the developer log.
 FirmwareImageCheck checkFirmwareImage(const QByteArray &bytes);
-
-// Why the bytes are no Intel HEX image for the hoop's application flash; a
-// null string when they are. dataBytes gets the bytes of data they hold.
-QString firmwareImageProblem(const QByteArray &bytes, qint64 *dataBytes = nullptr);
 
 struct FirmwareFileCheck
 {
