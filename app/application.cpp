@@ -31,7 +31,9 @@ int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
 {
     // All but a run from a file fetch something first; libcurl and its TLS
     // library load while the rest starts.
-    preloadCurl();
+    const bool fetches = commandLine.firmwareFile.isEmpty();
+    if (fetches)
+        preloadCurl();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("hoop-updater"));
     // Standard output carries the console's lines; the developer log's copy
@@ -46,7 +48,12 @@ int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
         adjust(configuration);
     TerminalRunner runner(std::move(configuration), commandLine);
     const StopSignals stops([&runner](int) { runner.stopRequested(); });
-    return runner.run();
+    const int status = runner.run();
+    // The TLS library's clean-up at exit must not meet its set-up on the
+    // loading thread: wait for the load to have finished.
+    if (fetches)
+        curlApi();
+    return status;
 }
 
 } // namespace
