@@ -323,7 +323,8 @@ QString catalogueSignatureProblem(const QString &directory, const QStringList &p
 {
     for (const QString &key : publicKeys)
         if (!isMinisignPublicKey(key))
-            return QStringLiteral("not a minisign public key (the second line of a .pub file): ") +
+            return QStringLiteral("--public-key: not a minisign public key (the second line of its "
+                                  ".pub file): ") +
                    key;
     const QString path = QDir(directory).filePath(catalogueName);
     const QString howToSign = QStringLiteral("sign it with: minisign -S -s hoop.key -m ") + path;
