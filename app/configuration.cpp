@@ -12,5 +12,13 @@ Configuration Configuration::fromBuild()
     config.mountRoots = mountRoot.isEmpty() ? defaultMountRoots() : QStringList{mountRoot};
     config.resourceDir = applicationResourceDir();
     config.tempDir = privateTempDir();
+    config.catalogueTrust.publicKeys =
+        catalogueKeysFromSetting(QStringLiteral(HOOP_CATALOGUE_PUBLIC_KEY));
+    // Without a state directory there is nowhere to remember; no rollback check then.
+    const QString stateDir = userStateDir();
+    if (!stateDir.isEmpty())
+        config.catalogueTrust.stateFile = stateDir + QLatin1Char('/') +
+                                          QStringLiteral(HOOP_BUNDLE_ID) +
+                                          QStringLiteral("/catalogue-timestamp");
     return config;
 }

@@ -28,6 +28,9 @@ struct Configuration
     CatalogueTrust catalogueTrust;
     // Upper bounds for each run of the DFU tool.
     DfuTimeouts dfuTimeouts;
+    // The keys that must have signed the firmware list, and where the last
+    // accepted list's timestamp is kept; no keys: the list is taken unsigned.
+    CatalogueTrust catalogueTrust;
     // A firmware file to offer once the launch check is done, as if opened
     // from the menu; empty for none.
     QString firmwareFile;

@@ -66,9 +66,14 @@ QVariant XMLReader::getFirmwareList(const QString &url, const FetchLimits &limit
     const std::optional<QByteArray> body = fetchUrl(url, limits);
     if (!body)
         return {};
+    return firmwareListFromData(*body);
+}
+
+QVariant XMLReader::firmwareListFromData(const QByteArray &data)
+{
     const QString noError;
     const std::optional<QVariantMap> tree =
-        dictionaryForXMLData(*body, XMLReaderOptionProcessNamespaces, &noError);
+        dictionaryForXMLData(data, XMLReaderOptionProcessNamespaces, &noError);
     if (!tree)
         return {};
     return valueForKeyPath(*tree, QStringLiteral("root.Hoop.FIRMWARE"));

@@ -64,6 +64,8 @@ public:
     // search lists, so such a catalogue yields nothing rather than a guess.
     static QVariant getFirmwareList(const QString &url);
     static QVariant getFirmwareList(const QString &url, const FetchLimits &limits);
+    // The same for a catalogue already fetched.
+    static QVariant firmwareListFromData(const QByteArray &data);
 
     // error may be null, meaning "no error".
     explicit XMLReader(const QString *error);

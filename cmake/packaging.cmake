@@ -22,7 +22,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # bundled dfu-programmer included. libusb is named as well: the tool is a copy
 # of a system binary and is useless without it, whatever shlibdeps makes of it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libcurl is loaded at run time, so dpkg-shlibdeps cannot see it.
+# libcurl is loaded at run time, so dpkg-shlibdeps cannot see it; libsodium (the
+# firmware list's signature) is linked, so it finds that one by itself.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libusb-1.0-0, libcurl4")
 
 include(CPack)

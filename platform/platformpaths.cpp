@@ -58,3 +58,19 @@ QString privateTempDir()
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 #endif
 }
+
+QString userStateDir()
+{
+#ifdef Q_OS_MACOS
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+#else
+    // A relative value is invalid by the XDG rules and must be ignored.
+    const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
+    if (QDir::isAbsolutePath(xdg))
+        return QDir::cleanPath(xdg);
+    const QString home = qEnvironmentVariable("HOME");
+    if (!QDir::isAbsolutePath(home))
+        return {};
+    return QDir::cleanPath(home + QStringLiteral("/.local/state"));
+#endif
+}

@@ -20,3 +20,8 @@ QStringList defaultMountRoots();
 // write: the per-user temporary directory on macOS, the runtime directory
 // elsewhere. Empty when there is none.
 QString privateTempDir();
+
+// Where the user's program state is kept across runs: $XDG_STATE_HOME when it
+// is an absolute path, else ~/.local/state; Application Support on macOS.
+// Empty when there is no home directory to put it in.
+QString userStateDir();

@@ -77,7 +77,7 @@ deb=${debs[0]}
 dpkg-deb --info "$deb"
 depends=$(dpkg-deb --field "$deb" Depends)
 depend_names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*//; s/[[:space:]]//g')
-for dep in libqt6widgets6 libqt6gui6 libqt6core6 libcurl4 libusb-1.0-0 libc6 libstdc++6; do
+for dep in libqt6widgets6 libqt6gui6 libqt6core6 libcurl4 libusb-1.0-0 libsodium23 libc6 libstdc++6; do
     grep -qFx -- "$dep" <<<"$depend_names" || fail "Depends lacks $dep: $depends"
 done
 

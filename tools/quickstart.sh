@@ -11,6 +11,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev fonts-dejavu-core libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl
     dfu-programmer libusb-1.0-0-dev umockdev libumockdev-dev
+    libsodium-dev minisign
     clang libclang-rt-14-dev
     xvfb xauth
     dbus

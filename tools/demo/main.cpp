@@ -7,10 +7,15 @@
 //
 // --auto-update presses the button by itself once the firmware list is in.
 // A firmware file is offered as the shipped program offers its argument.
+//
+// The list is signed as a vendor signs it, with a key made for this run that
+// the demo's program trusts, so the signature check runs as it does for users.
 
 #include "app/appdelegate.h"
 #include "app/application.h"
 #include "app/mainwindow.h"
+#include "cataloguesigner.h"
+#include "platform/savefile.h"
 #include "samplefirmware.h"
 #include "simulatedhoop.h"
 #include "updateserver.h"
@@ -51,6 +56,20 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "hoop-updater-demo: %s\n", qPrintable(error));
         return 1;
     }
+    const hoopupdate::CatalogueSigner signer;
+    const QByteArray list = hoopupdate::UpdateServer::generateCatalogue(firmwareDir);
+    const QString listPath = firmwareDir + QStringLiteral("/updates.xml");
+    std::optional<QString> unsaved = signer.isValid() ? saveWholeFile(listPath, list)
+                                                      : QStringLiteral("libsodium did not start");
+    if (!unsaved)
+        unsaved = saveWholeFile(
+            listPath + QStringLiteral(".minisig"),
+            signer.sign(list, hoopupdate::CatalogueSigner::defaultTrustedComment("updates.xml")));
+    if (unsaved) {
+        std::fprintf(stderr, "hoop-updater-demo: cannot sign the firmware list: %s\n",
+                     qPrintable(*unsaved));
+        return 1;
+    }
     hoopupdate::UpdateServer server(firmwareDir);
     if (!server.start()) {
         std::fprintf(stderr, "hoop-updater-demo: %s\n", qPrintable(server.errorString()));
@@ -74,6 +93,9 @@ int main(int argc, char *argv[])
         config.resourceDir = work.filePath(QStringLiteral("resources"));
         config.tempDir = work.filePath(QStringLiteral("tmp"));
         config.firmwareFile = firmwareFile;
+        config.catalogueTrust.publicKeys = {signer.publicKey()};
+        config.catalogueTrust.stateFile =
+            work.filePath(QStringLiteral("state/catalogue-timestamp"));
         return config;
     };
     auto prepare = [&](AppDelegate &, MainWindow &window) {

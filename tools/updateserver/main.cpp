@@ -1,5 +1,7 @@
-// hoop-update-server DIR [--port N] [--host H]: serves DIR under /fw-updates/
-// until interrupted. See updateserver.h for the catalogue it publishes.
+// hoop-update-server DIR [--port N] [--host H] [--public-key KEY]...: serves
+// DIR under /fw-updates/ until interrupted. See updateserver.h for the
+// catalogue it publishes. With keys, it starts only when the directory's
+// catalogue verifies against one of them as the program would check it.
 
 #include "updateserver.h"
 
@@ -26,8 +28,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption hostOption(QStringLiteral("host"),
                                         QStringLiteral("Address to listen on."),
                                         QStringLiteral("H"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption keyOption(
+        QStringLiteral("public-key"),
+        QStringLiteral("A minisign public key (\"RW...\", the second line of its .pub file) "
+                       "the program was built with; repeat it or separate keys with ';'. The "
+                       "server then starts only if updates.xml.minisig verifies against one."),
+        QStringLiteral("KEY"));
     parser.addOption(portOption);
     parser.addOption(hostOption);
+    parser.addOption(keyOption);
     parser.process(app);
 
     const QStringList dirs = parser.positionalArguments();
@@ -41,6 +50,19 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "hoop-update-server: invalid port: %s\n",
                      qPrintable(parser.value(portOption)));
         return 2;
+    }
+
+    QStringList keys;
+    for (const QString &value : parser.values(keyOption))
+        for (const QString &key : value.split(QLatin1Char(';')))
+            if (!key.trimmed().isEmpty())
+                keys << key.trimmed();
+    if (!keys.isEmpty()) {
+        const QString problem = hoopupdate::catalogueSignatureProblem(dirs.first(), keys);
+        if (!problem.isEmpty()) {
+            std::fprintf(stderr, "hoop-update-server: %s\n", qPrintable(problem));
+            return 1;
+        }
     }
 
     // Blocked before the server's threads start, so that only sigwait sees them.
@@ -57,9 +79,10 @@ int main(int argc, char *argv[])
     }
     for (const QString &warning : server.warnings())
         std::fprintf(stderr, "hoop-update-server: warning: %s\n", qPrintable(warning));
-    std::printf("Serving %s at %s/fw-updates/ (catalogue: %s)\n", qPrintable(dirs.first()),
+    std::printf("Serving %s at %s/fw-updates/ (catalogue: %s%s)\n", qPrintable(dirs.first()),
                 qPrintable(server.baseUrl()),
-                server.catalogueGenerated() ? "generated" : "the directory's own updates.xml");
+                server.catalogueGenerated() ? "generated" : "the directory's own updates.xml",
+                keys.isEmpty() ? "" : ", signature verified");
     std::fflush(stdout);
 
     int signal = 0;

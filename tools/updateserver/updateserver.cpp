@@ -1,5 +1,7 @@
 #include "updateserver.h"
 
+#include "catalogue/cataloguesignature.h"
+
 #include <httplib.h>
 
 #include <QCryptographicHash>
@@ -315,6 +317,32 @@ QStringList UpdateServer::warnings() const
 QString UpdateServer::errorString() const
 {
     return d->error;
+}
+
+QString catalogueSignatureProblem(const QString &directory, const QStringList &publicKeys)
+{
+    for (const QString &key : publicKeys)
+        if (!isMinisignPublicKey(key))
+            return QStringLiteral("--public-key: not a minisign public key (the second line of its "
+                                  ".pub file): ") +
+                   key;
+    const QString path = QDir(directory).filePath(catalogueName);
+    const QString howToSign = QStringLiteral("sign it with: minisign -S -s hoop.key -m ") + path;
+    const QString prefix = QStringLiteral("updates.xml's signature does not verify: ");
+    QFile list(path);
+    if (!list.exists())
+        return prefix + QStringLiteral("%1 has no updates.xml of its own, and a generated "
+                                       "catalogue carries no signature; save it there (curl "
+                                       "<server>/fw-updates/updates.xml -o %2, from a server "
+                                       "started without --public-key), then %3")
+                            .arg(directory, path, howToSign);
+    QFile signature(path + QStringLiteral(".minisig"));
+    if (!list.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(path, list.errorString());
+    if (!signature.open(QIODevice::ReadOnly))
+        return prefix + QStringLiteral("it is missing; ") + howToSign;
+    const MinisignVerdict verdict = verifyMinisign(list.readAll(), signature.readAll(), publicKeys);
+    return verdict.verified ? QString() : prefix + verdict.refusal;
 }
 
 } // namespace hoopupdate

@@ -20,6 +20,8 @@
 //
 // Only regular files directly inside the directory are served, never hidden
 // ones, and never anything a link leads to outside it; everything else is 404.
+// So the catalogue's minisign signature, "updates.xml.minisig", is served as
+// it lies beside the directory's own updates.xml.
 //
 //   UpdateServer server(dir);
 //   if (!server.start()) qFatal("%s", qPrintable(server.errorString()));
@@ -65,5 +67,11 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+// Why the directory's catalogue would not verify against publicKeys (minisign
+// public key lines, "RW...") in the program, as one line for the vendor:
+// a key that is not one, a generated catalogue (it has no signature), a
+// missing updates.xml.minisig, or the verifier's refusal. Empty when it verifies.
+QString catalogueSignatureProblem(const QString &directory, const QStringList &publicKeys);
 
 } // namespace hoopupdate

@@ -1,7 +1,10 @@
 // Arbitrary bytes through the XML reader under both option sets (every tree
 // must keep its shape), then down the catalogue's path: key path, normalisation
-// and name filter. A crash, a sanitizer report or a failed check is a finding.
+// and name filter. The same bytes are also read as the list's minisign
+// signature file, which must never verify. A crash, a sanitizer report or a
+// failed check is a finding.
 
+#include "catalogue/cataloguesignature.h"
 #include "catalogue/keypath.h"
 #include "catalogue/updatecheck.h"
 #include "catalogue/xmlreader.h"
@@ -13,6 +16,14 @@
 #include <cstdlib>
 
 namespace {
+
+// The key of the corpus's *.minisig seeds, real signatures over this list with
+// another digest, so that the fuzzer starts past the key id; no one holds the
+// secret key any longer, and nothing it signed is this list.
+const QString kSigningKey =
+    QStringLiteral("RWQLXqGKyRbs6Cfn9g/G4yXI+zyRK03qDr79BeFD9mdvXDUUX4BZ2fM7");
+const QByteArray kList = "<root><Hoop><FIRMWARE filename=\"hoop-fw-1.0.0.zip\" "
+                         "MD5=\"00000000000000000000000000000000\"/></Hoop></root>\n";
 
 void check(bool ok)
 {
@@ -50,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     [[maybe_unused]] static const auto quiet =
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    const MinisignVerdict verdict = verifyMinisign(kList, bytes, {kSigningKey});
+    check(!verdict.verified && !verdict.refusal.isEmpty());
     std::optional<QVariantMap> tree;
     for (quint64 options : {quint64(0), XMLReaderOptionProcessNamespaces}) {
         tree = XMLReader::dictionaryForXMLData(bytes, options, nullptr);

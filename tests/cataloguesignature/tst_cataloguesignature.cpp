@@ -1,0 +1,276 @@
+#include "catalogue/cataloguefetch.h"
+#include "catalogue/xmlreader.h"
+#include "cataloguesigner.h"
+#include "testserver.h"
+#include "updateserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <mutex>
+
+namespace {
+
+const QByteArray kList = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root><Hoop>\n"
+                         "<FIRMWARE filename=\"hoop-fw-1.3.0.zip\" version=\"1.3.0\" "
+                         "MD5=\"aef2bc6462dabb81b069a9ba4ded0143\" desc=\"Brighter\"/>\n"
+                         "</Hoop></root>\n";
+const QString kFormat = QStringLiteral("it is not in minisign's format");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray stamp(qint64 timestamp)
+{
+    return "timestamp:" + QByteArray::number(timestamp) + "\tfile:updates.xml\thashed";
+}
+
+} // namespace
+
+class TestCatalogueSignature : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    TestServer server;
+    std::mutex lock;
+    QByteArray servedList, servedSignature; // empty: 404
+    int signatureRequests = 0;
+
+    void serve(const QByteArray &list, const QByteArray &signature)
+    {
+        std::lock_guard guard(lock);
+        servedList = list;
+        servedSignature = signature;
+        signatureRequests = 0;
+    }
+    QString key(const QString &name)
+    {
+        return QString::fromLatin1(readFile(dir.filePath(name + ".pub")).split('\n').value(1));
+    }
+    // minisign's signature of list by the key of that name.
+    QByteArray sign(const QString &name, const QByteArray &list, const QStringList &options)
+    {
+        const QString path = dir.filePath("signed.xml");
+        QFile::remove(path + ".minisig");
+        if (!writeFile(path, list) ||
+            QProcess::execute("minisign",
+                              QStringList{"-S", "-s", dir.filePath(name + ".key"), "-m", path} +
+                                  options) != 0)
+            return {};
+        return readFile(path + ".minisig");
+    }
+    // The signature made as the row says, damaged as it says; the list too.
+    bool prepare(const QString &signer, const QStringList &options, const QString &damage,
+                 QByteArray &list, QByteArray &signature)
+    {
+        list = kList;
+        signature = signer.isEmpty() ? QByteArray() : sign(signer, kList, options);
+        if (!signer.isEmpty() && !signature.startsWith("untrusted comment: "))
+            return false;
+        QList<QByteArray> lines = signature.split('\n');
+        if (damage == "digest rewritten")
+            list.replace("aef2bc", "bef2bc");
+        else if (damage == "no list")
+            list.clear();
+        else if (damage == "CRLF, no final newline")
+            signature = signature.replace("\n", "\r\n").chopped(2);
+        else if (damage == "timestamp raised")
+            lines[2] = "trusted comment: " + stamp(9999999999);
+        else if (damage == "truncated")
+            signature.chop(10);
+        else if (damage == "HTML page")
+            signature = "<html><body>Not Found</body></html>\n";
+        else if (damage == "junk after the signature")
+            lines[1] += "AAAA";
+        if (damage == "timestamp raised" || damage == "junk after the signature")
+            signature = lines.join('\n');
+        return true;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("no_proxy", "*");
+        QVERIFY2(!QStandardPaths::findExecutable("minisign").isEmpty(),
+                 "minisign is needed to sign the test lists (apt-get install minisign)");
+        for (const QString name : {"a", "b"})
+            QCOMPARE(QProcess::execute("minisign", {"-G", "-W", "-p", dir.filePath(name + ".pub"),
+                                                    "-s", dir.filePath(name + ".key")}),
+                     0);
+        QVERIFY(server.bound());
+        server.http().Get(R"(/fw-updates/updates\.xml(\.minisig)?)",
+                          [this](const httplib::Request &req, httplib::Response &res) {
+                              std::lock_guard guard(lock);
+                              const bool signature = req.matches[1].length() > 0;
+                              signatureRequests += signature;
+                              const QByteArray &body = signature ? servedSignature : servedList;
+                              res.status = body.isEmpty() ? 404 : 200;
+                              res.set_content(body.toStdString(), "application/octet-stream");
+                          });
+        server.start();
+    }
+
+    void fetch_data()
+    {
+        QTest::addColumn<QString>("signer"); // key that signs; empty: no signature served
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("trusted");
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("refusal");
+
+        const QString a = "a", b = "b", intact, accepted;
+        const QStringList byA{a}, none;
+        QTest::newRow("ED") << a << none << byA << intact << accepted;
+        QTest::newRow("legacy Ed") << a << QStringList{"-l"} << byA << intact << accepted;
+        QTest::newRow("key roll: the second key signs")
+            << b << none << QStringList{a, b} << intact << accepted;
+        QTest::newRow("CRLF, no final newline")
+            << a << none << byA << "CRLF, no final newline" << accepted;
+        QTest::newRow("list not fetched") << a << none << byA << "no list" << accepted;
+        QTest::newRow("image digest rewritten") << a << none << byA << "digest rewritten"
+                                                << "the signature does not match the list";
+        QTest::newRow("signature missing") << QString() << none << byA << intact << "it is missing";
+        QTest::newRow("another key") << b << none << byA << intact << "signed by an unknown key";
+        QTest::newRow("trusted comment altered") << a << none << byA << "timestamp raised"
+                                                 << "its trusted comment was altered";
+        QTest::newRow("truncated") << a << none << byA << "truncated" << kFormat;
+        QTest::newRow("HTML page") << a << none << byA << "HTML page" << kFormat;
+        QTest::newRow("junk after the signature")
+            << a << none << byA << "junk after the signature" << kFormat;
+    }
+    void fetch()
+    {
+        QFETCH(QString, signer);
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, trusted);
+        QFETCH(QString, damage);
+        QFETCH(QString, refusal);
+        QByteArray list, signature;
+        QVERIFY(prepare(signer, options, damage, list, signature));
+        serve(list, signature);
+        CatalogueTrust trust;
+        for (const QString &name : trusted)
+            trust.publicKeys << key(name);
+
+        const CatalogueFetch fetch = fetchCatalogue(server.url(""), trust);
+        QCOMPARE(fetch.refusal, refusal);
+        const bool listed = refusal.isEmpty() && !list.isEmpty();
+        QCOMPARE(fetch.firmware.toMap().value("MD5").toString(),
+                 listed ? QString("aef2bc6462dabb81b069a9ba4ded0143") : QString());
+    }
+
+    void rollback_data()
+    {
+        QTest::addColumn<QByteArray>("stored"); // null: no state file yet
+        QTest::addColumn<qint64>("signedAt");
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<QByteArray>("kept");
+
+        const QString intact, accepted, older = "the list is older than the one accepted before";
+        const QByteArray none, at2000 = "2000\n";
+        QTest::newRow("first list: its directory made")
+            << none << qint64(1000) << intact << accepted << QByteArray("1000");
+        QTest::newRow("older refused")
+            << at2000 << qint64(1999) << intact << older << QByteArray("2000");
+        QTest::newRow("same accepted")
+            << at2000 << qint64(2000) << intact << accepted << QByteArray("2000");
+        QTest::newRow("newer raises it")
+            << at2000 << qint64(2001) << intact << accepted << QByteArray("2001");
+        QTest::newRow("bad signature leaves it")
+            << at2000 << qint64(3000) << "digest rewritten"
+            << "the signature does not match the list" << QByteArray("2000");
+    }
+    void rollback()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(qint64, signedAt);
+        QFETCH(QString, damage);
+        QFETCH(QString, refusal);
+        QFETCH(QByteArray, kept);
+        QByteArray list, signature;
+        QVERIFY(prepare("a", {"-t", QString::fromUtf8(stamp(signedAt))}, damage, list, signature));
+        serve(list, signature);
+        const QTemporaryDir state;
+        const CatalogueTrust trust{{key("a")}, state.filePath("state/catalogue-timestamp")};
+        QVERIFY(stored.isNull() ||
+                (QDir().mkpath(state.filePath("state")) && writeFile(trust.stateFile, stored)));
+
+        QCOMPARE(fetchCatalogue(server.url(""), trust).refusal, refusal);
+        QCOMPARE(readFile(trust.stateFile).trimmed(), kept);
+    }
+
+    // No keys: the list as before, and nothing of a signature asked for or kept.
+    void unsignedAsBefore()
+    {
+        serve(kList, "garbage");
+        const QTemporaryDir state;
+        const CatalogueFetch fetch =
+            fetchCatalogue(server.url(""), {{}, state.filePath("catalogue-timestamp")});
+        QVERIFY(fetch.refusal.isEmpty());
+        QCOMPARE(fetch.firmware, XMLReader::getFirmwareList(server.url("/fw-updates/updates.xml")));
+        QVERIFY(QDir(state.path()).isEmpty());
+        std::lock_guard guard(lock);
+        QCOMPARE(signatureRequests, 0);
+    }
+
+    // The vendor's server refuses to start on a list the program would refuse,
+    // and serves the signature of one it would take.
+    void vendorServer_data()
+    {
+        QTest::addColumn<QString>("signer"); // empty: a generated catalogue
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QString>("refusal");
+        const QString refused = "updates.xml's signature does not verify: ", accepted;
+        QTest::newRow("signed by the trusted key") << "a" << accepted << accepted;
+        QTest::newRow("another key") << "b" << refused + "signed by an unknown key"
+                                     << "signed by an unknown key";
+        QTest::newRow("generated catalogue") << QString() << refused << "it is missing";
+    }
+    void vendorServer()
+    {
+        QFETCH(QString, signer);
+        QFETCH(QString, problem);
+        QFETCH(QString, refusal);
+        const QTemporaryDir published;
+        QVERIFY(writeFile(published.filePath("hoop-fw-1.3.0.zip"), "image"));
+        if (!signer.isEmpty())
+            QVERIFY(writeFile(published.filePath("updates.xml"), kList) &&
+                    writeFile(published.filePath("updates.xml.minisig"), sign(signer, kList, {})));
+
+        const QString found = hoopupdate::catalogueSignatureProblem(published.path(), {key("a")});
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.startsWith(problem),
+                 qPrintable(found));
+        hoopupdate::UpdateServer vendor(published.path());
+        QVERIFY(vendor.start());
+        QCOMPARE(fetchCatalogue(vendor.baseUrl(), {{key("a")}, {}}).refusal, refusal);
+    }
+
+    // The demo's signer writes what minisign itself verifies.
+    void signerAgreesWithMinisign()
+    {
+        const hoopupdate::CatalogueSigner signer;
+        const QString path = dir.filePath("demo.xml");
+        QVERIFY(signer.isValid() && writeFile(path, kList) &&
+                writeFile(path + ".minisig", signer.sign(kList, stamp(1000))));
+        QCOMPARE(QProcess::execute("minisign", {"-V", "-q", "-m", path, "-P", signer.publicKey()}),
+                 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCatalogueSignature)
+#include "tst_cataloguesignature.moc"
