@@ -23,9 +23,6 @@ struct Configuration
     // Temporary directory no other user can write; the download directory is
     // made inside it.
     QString tempDir;
-    // Which signatures the catalogue needs, and where the last accepted one's
-    // time is kept.
-    CatalogueTrust catalogueTrust;
     // Upper bounds for each run of the DFU tool.
     DfuTimeouts dfuTimeouts;
     // The keys that must have signed the firmware list, and where the last

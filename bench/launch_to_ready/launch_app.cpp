@@ -40,6 +40,7 @@ int main(int argc, char *argv[])
     if (argc > 1 && QByteArray(argv[1]) == "--cli") {
         return runProgram(argc, argv, [](Configuration &config) {
             config.updateServerUrl = qEnvironmentVariable("HOOP_BENCH_SERVER");
+            config.catalogueTrust = {}; // the benchmark's list is not signed
         });
     }
     const QString server = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
@@ -47,6 +48,7 @@ int main(int argc, char *argv[])
         Configuration config = Configuration::fromBuild();
         if (!server.isEmpty())
             config.updateServerUrl = server;
+        config.catalogueTrust = {};
         return config;
     };
     auto prepare = [](AppDelegate &, MainWindow &window) {
