@@ -112,6 +112,8 @@ private slots:
             QTest::addRow("%d entries", count) << catalogueOf(files) << names;
         }
         QTest::newRow("server unreachable") << QString() << QStringList{};
+        // A build that trusts a key takes no list without its signature.
+        QTest::newRow("signature missing") << catalogueOf({"a.zip"}) << QStringList{};
         const QString entry = QStringLiteral("<FIRMWARE filename=\"a.zip\"/>");
         QTest::newRow("another document element")
             << QStringLiteral("<catalogue><Hoop>%1</Hoop></catalogue>").arg(entry) << QStringList{};
@@ -154,10 +156,19 @@ private slots:
         UpdateRig rig;
         rig.config.updateServerUrl = QStringLiteral("http://127.0.0.1:1"); // nothing listens
         rig.writeCatalogue(body);
+        const bool signedBuild = QTest::currentDataTag() == QByteArray("signature missing");
+        if (signedBuild)
+            rig.config.catalogueTrust.publicKeys = {
+                QStringLiteral("RWSuTg1p13RTyaHlT56dwf7bv/u8XSoESPIUnvwJLwwUlI57e5DaUD4c")};
         rig.launch(!body.isEmpty());
 
         if (rows.isEmpty()) {
-            QCOMPARE(rig.console(), checking + unable);
+            QCOMPARE(rig.console(),
+                     checking +
+                         (signedBuild ? "The firmware list's signature does not verify: it is "
+                                        "missing.\n"
+                                      : "") +
+                         unable);
             QVERIFY(!rig.window->buildButton()->isEnabled());
             QVERIFY(rig.window->tableView()->isEnabled());
             QCOMPARE(rowsShown(rig), QStringList{QString()});

@@ -41,7 +41,8 @@ QProcessEnvironment environmentFor(const UpdateRig &rig)
 
 void start(QProcess &cli, const UpdateRig &rig, const QStringList &arguments)
 {
-    cli.setProcessEnvironment(environmentFor(rig));
+    if (cli.processEnvironment().isEmpty())
+        cli.setProcessEnvironment(environmentFor(rig));
     // The leader of a process group of its own, as a terminal starts it, so
     // that a signal can go to the whole group as Ctrl+C does.
     cli.setChildProcessModifier([] { ::setpgid(0, 0); });
@@ -97,6 +98,19 @@ void publish(UpdateRig &rig, bool digestsRight = true)
     rig.writeCatalogue(
         UpdateRig::catalogue({UpdateRig::entry("older.zip", older),
                               UpdateRig::entry("fw.zip", digestsRight ? fw : MD5("other"))}));
+}
+
+// Signs the rig's catalogue with a key minisign makes for it; the public key.
+QString signCatalogue(const UpdateRig &rig)
+{
+    const QString key = rig.path(QStringLiteral("hoop.key")), pub = rig.path("hoop.pub");
+    if (QProcess::execute("minisign", {"-G", "-W", "-p", pub, "-s", key}) != 0 ||
+        QProcess::execute("minisign", {"-S", "-s", key, "-m",
+                                       rig.path(QStringLiteral("firmware/updates.xml"))}) != 0)
+        return {};
+    QFile file(pub);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().split('\n').value(1))
+                                          : QString();
 }
 
 } // namespace
@@ -170,6 +184,13 @@ private slots:
         QTest::newRow("start fails")
             << none << "" << int(F::StartFails) << 40
             << launchLines + through(4) + failure("40 Failure starting device.");
+        // Signed by minisign: the list that was signed is taken, a changed one is not.
+        QTest::newRow("signed list") << none << "signed" << -1 << 0 << done;
+        QTest::newRow("list changed after signing")
+            << none << "signed, then changed" << -1 << 2
+            << "Checking for updates...\nThe firmware list's signature does not verify: the "
+               "signature does not match the list.\nUnable to check for latest firmware. Check "
+               "your internet connection and restart the app.\n";
         QTest::newRow("no catalogue")
             << none << "no server" << -1 << 2
             << "Checking for updates...\nUnable to check for latest firmware. Check your "
@@ -226,8 +247,18 @@ private slots:
         if (fault >= 0)
             rig.hoop->setFault(hoopsim::Fault(fault));
         rig.hoop->plugInAfter(300);
+        QProcess cli;
+        if (setup.startsWith(QStringLiteral("signed"))) {
+            QProcessEnvironment env = environmentFor(rig);
+            env.insert(QStringLiteral("HOOPTEST_PUBLIC_KEYS"), signCatalogue(rig));
+            env.insert(QStringLiteral("HOOPTEST_STATE_FILE"), rig.path(QStringLiteral("state")));
+            cli.setProcessEnvironment(env);
+            if (setup.endsWith(QStringLiteral("changed")))
+                publish(rig, false);
+        }
 
-        const Ended ended = run(rig, QStringList{"--cli"} + arguments);
+        start(cli, rig, QStringList{"--cli"} + arguments);
+        const Ended ended = finish(cli);
         QVERIFY2(ended.status == status, qPrintable(ended.out + ended.err));
         if (out.startsWith(u'*'))
             QVERIFY2(ended.out.contains(out.mid(1)), qPrintable(ended.out));
