@@ -61,10 +61,10 @@ QString descriptionOf(const QString &dir, const QString &base, const QString &ve
     return QStringLiteral("Firmware ") + version;
 }
 
-QByteArray md5Of(const QString &path, bool *ok)
+QByteArray digestOf(const QString &path, QCryptographicHash::Algorithm algorithm, bool *ok)
 {
     QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
+    QCryptographicHash hash(algorithm);
     *ok = file.open(QIODevice::ReadOnly) && hash.addData(&file);
     return hash.result().toHex();
 }
@@ -190,9 +190,10 @@ QByteArray UpdateServer::generateCatalogue(const QString &directory, QStringList
             skip(QStringLiteral("not a regular file inside the directory"));
             continue;
         }
-        bool ok = false;
-        const QByteArray md5 = md5Of(path, &ok);
-        if (!ok) {
+        bool ok = false, sha256Ok = false;
+        const QByteArray md5 = digestOf(path, QCryptographicHash::Md5, &ok);
+        const QByteArray sha256 = digestOf(path, QCryptographicHash::Sha256, &sha256Ok);
+        if (!ok || !sha256Ok) {
             skip(QStringLiteral("cannot be read"));
             continue;
         }
@@ -203,6 +204,8 @@ QByteArray UpdateServer::generateCatalogue(const QString &directory, QStringList
         w.writeAttribute(QStringLiteral("date"), QFileInfo(path).lastModified().toUTC().toString(
                                                      QStringLiteral("yyyy-MM-dd")));
         w.writeAttribute(QStringLiteral("MD5"), QString::fromLatin1(md5));
+        // Binds the image more strongly than MD5, once the list is signed.
+        w.writeAttribute(QStringLiteral("SHA256"), QString::fromLatin1(sha256));
         w.writeAttribute(QStringLiteral("desc"), descriptionOf(canonicalDir, base, version));
     }
     w.writeEndDocument();

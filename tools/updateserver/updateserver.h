@@ -12,6 +12,7 @@
 //             and dots after the last '-' or '_'), else the whole name
 //   date      the file's modification day, UTC, as yyyy-MM-dd
 //   MD5       the MD5 digest of the file's bytes, 32 lower-case hex digits
+//   SHA256    its SHA-256 digest, 64 lower-case hex digits
 //   desc      the first line of the sidecar "<name>.desc" beside it, if any,
 //             else "Firmware " + version
 // A ".zip" file whose name is not safe in a URL as it stands (anything but
