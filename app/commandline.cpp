@@ -16,7 +16,7 @@ const QString kExitStatus =
                    "  3         the image was refused: its digest, or an image the hoop can't\n"
                    "            take, from the list or from disk\n"
                    "  4         the request could not be written to the hoop's volume\n"
-                   "  5         no hoop appeared within --timeout\n"
+                   "  5         no hoop appeared within --timeout (--repeat: before any came)\n"
                    "  10 to 40  erasing, writing, resetting or starting the hoop failed\n"
                    "  64        bad arguments\n"
                    "  130       interrupted\n");
