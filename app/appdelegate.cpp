@@ -18,6 +18,8 @@
 #include <QTableView>
 #include <QTextCursor>
 
+#include <utility>
+
 AppDelegate::AppDelegate(Configuration configuration, QObject *parent)
     : QObject(parent), ConfiguredRunHost(std::move(configuration))
 {}
@@ -86,6 +88,12 @@ bool AppDelegate::waitForUpdateRun(int milliseconds)
     return !m_worker || m_worker->wait(QDeadlineTimer(milliseconds));
 }
 
+namespace {
+// A catalogue that comes this quickly is in the window before its first
+// paint, as if fetched on this thread; a slower one no longer holds it.
+constexpr int kQuickCheckMs = 100;
+} // namespace
+
 void AppDelegate::checkForUpdates()
 {
     if (m_checker)
@@ -96,19 +104,35 @@ void AppDelegate::checkForUpdates()
     const CatalogueTrust trust = m_configuration.catalogueTrust;
     m_checker.reset(QThread::create([this, server, trust] {
         const UpdateCheck check = fetchFirmwareList(server, trust);
-        QMetaObject::invokeMethod(
-            this,
-            [this, check] {
-                m_checking = false;
-                m_catalogueReady = applyUpdateCheck(check);
-                if (!m_configuration.firmwareFile.isEmpty())
-                    openFirmwareFile(m_configuration.firmwareFile);
-                emit updateCheckFinished(m_catalogueReady);
-            },
-            Qt::QueuedConnection);
+        {
+            QMutexLocker lock(&m_fetchedLock);
+            m_fetchedCheck = check;
+        }
+        QMetaObject::invokeMethod(this, &AppDelegate::finishUpdateCheck, Qt::QueuedConnection);
     }));
     m_checker->setObjectName(QStringLiteral("update check"));
     m_checker->start();
+    if (m_checker->wait(QDeadlineTimer(kQuickCheckMs)))
+        finishUpdateCheck();
+}
+
+bool AppDelegate::isUpdateCheckActive() const
+{
+    return m_checking;
+}
+
+void AppDelegate::finishUpdateCheck()
+{
+    QMutexLocker lock(&m_fetchedLock);
+    const std::optional<UpdateCheck> check = std::exchange(m_fetchedCheck, std::nullopt);
+    lock.unlock();
+    if (!check)
+        return;
+    m_checking = false;
+    m_catalogueReady = applyUpdateCheck(*check);
+    if (!m_configuration.firmwareFile.isEmpty())
+        openFirmwareFile(m_configuration.firmwareFile);
+    emit updateCheckFinished(m_catalogueReady);
 }
 
 bool AppDelegate::applyUpdateCheck(const UpdateCheck &check)

@@ -5,6 +5,7 @@
 #include "update/firmwarefile.h"
 
 #include <QAction>
+#include <QMutex>
 #include <QObject>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -39,10 +40,11 @@ public:
     void runScript();
     // Starts the catalogue check on a thread of its own, so the window paints
     // and its menu works while the server is slow; the result reaches the
-    // table and the console on this thread, as updateCheckFinished.
+    // table and the console on this thread, as updateCheckFinished. A result
+    // that comes within a tenth of a second is applied at once.
     void checkForUpdates();
     // True from checkForUpdates until its result has been applied.
-    bool isUpdateCheckActive() const { return m_checking; }
+    bool isUpdateCheckActive() const;
 
     // The log console: may be called from any thread, never waits.
     void updateUILog(const QString &text) override;
@@ -101,6 +103,7 @@ signals:
     void updateCheckFinished(bool ready);
 
 private:
+    void finishUpdateCheck();
     bool applyUpdateCheck(const UpdateCheck &check);
     void appendToConsole(const QString &piece);
     void selectRow(qint64 row);
@@ -116,6 +119,8 @@ private:
     std::unique_ptr<QThread> m_worker;
     std::unique_ptr<QThread> m_checker;
     bool m_checking = false;
+    QMutex m_fetchedLock; // the fetch's result, handed over from its thread
+    std::optional<UpdateCheck> m_fetchedCheck;
     bool m_catalogueReady = false;
     QPointer<QAction> m_openFirmwareFileAction;
     // The file's row is known by its index: a file may be named like an entry.
