@@ -5,7 +5,6 @@
 #include "app/firmwaretablemodel.h"
 #include "catalogue/updatecheck.h"
 #include "platform/devlog.h"
-#include "platform/sleepinhibitor.h"
 
 #include <QClipboard>
 #include <QFileDialog>
@@ -68,10 +67,8 @@ void AppDelegate::runScript()
     // The catalogue is copied now: it was written on this thread and never changes again.
     const QVariantList firmwareList = fwList.value_or(QVariantList());
     m_worker.reset(QThread::create([this, firmwareList] {
-        // A suspend in the middle of a flash leaves the hoop half-written. The
-        // hold ends with this thread, so also when a halted run gives up.
-        const SleepInhibitor awake(QStringLiteral("Vexlume Hoop Updater"),
-                                   QStringLiteral("The Vexlume Hoop's firmware is being updated"));
+        // The hold ends with this thread, so also when a halted run gives up.
+        const SleepInhibitor awake = keepAwakeForUpdate();
         m_lastOutcome.store(performUpdateRun(*this, firmwareList));
     }));
     m_worker->setObjectName(QStringLiteral("update run"));
@@ -144,11 +141,10 @@ bool AppDelegate::applyUpdateCheck(const UpdateCheck &check)
     // A run started from a file meanwhile reads the choice from its own
     // thread: the table and the choice stay as they are.
     if (m_worker) {
-        updateUILog(QStringLiteral("Select a firmware and hit \"Update Firmware\"\n"));
+        updateUILog(updateCheckReadyText());
         return false;
     }
     fwList = check.firmwareList;
-    devLog(QStringLiteral("\nFW List: ") + describeFirmwareList(*fwList));
 
     QStringList names;
     for (const QVariant &entry : *fwList)
@@ -175,7 +171,7 @@ bool AppDelegate::applyUpdateCheck(const UpdateCheck &check)
     }
     if (m_buildButton)
         m_buildButton->setEnabled(true);
-    updateUILog(QStringLiteral("Select a firmware and hit \"Update Firmware\"\n"));
+    updateUILog(updateCheckReadyText());
     return true;
 }
 
@@ -267,9 +263,9 @@ void AppDelegate::openFirmwareFile(const QString &path)
     if (m_worker)
         return;
     FirmwareFileCheck check = readFirmwareFile(path);
+    const QString line = firmwareFileLine(check);
     if (!check.file) {
-        updateUILog(QStringLiteral("Firmware file refused: ") + check.path + QStringLiteral(": ") +
-                    check.refusal + QStringLiteral("\n"));
+        updateUILog(line);
         return;
     }
 
@@ -293,9 +289,7 @@ void AppDelegate::openFirmwareFile(const QString &path)
         m_tableView->selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect |
                                                                 QItemSelectionModel::Rows);
     }
-    updateUILog(QStringLiteral("Firmware file chosen: ") + check.path + QStringLiteral(" (") +
-                QString::number(m_firmwareFile->dataBytes) +
-                QStringLiteral(" bytes of firmware)\n"));
+    updateUILog(line);
     if (m_buildButton)
         m_buildButton->setEnabled(true);
 }

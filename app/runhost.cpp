@@ -62,3 +62,9 @@ std::optional<QList<UsbDevice>> ConfiguredRunHost::usbDevices(quint16 vendorId, 
 {
     return listUsbDevices(vendorId, productId);
 }
+
+SleepInhibitor ConfiguredRunHost::keepAwakeForUpdate()
+{
+    return SleepInhibitor(QStringLiteral("Vexlume Hoop Updater"),
+                          QStringLiteral("The Vexlume Hoop's firmware is being updated"));
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/configuration.h"
+#include "platform/sleepinhibitor.h"
 #include "update/updaterun.h"
 
 #include <QMutex>
@@ -35,6 +36,11 @@ public:
     bool vexlumeHoopReset() override;
     bool vexlumeHoopStart() override;
     std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) override;
+
+    // Keeps the computer awake while it lives: a suspend in the middle of a
+    // flash leaves the hoop half-written. May block a moment; not on the
+    // window's thread.
+    static SleepInhibitor keepAwakeForUpdate();
 
 protected:
     const Configuration m_configuration;

@@ -2,7 +2,6 @@
 
 #include "catalogue/updatecheck.h"
 #include "platform/devlog.h"
-#include "platform/sleepinhibitor.h"
 
 #include <QVariantMap>
 
@@ -109,9 +108,7 @@ int TerminalRunner::run()
     const std::optional<QVariantList> firmwareList = choose(status);
     if (!firmwareList)
         return status;
-    // A suspend in the middle of a flash leaves the hoop half-written.
-    const SleepInhibitor awake(QStringLiteral("Vexlume Hoop Updater"),
-                               QStringLiteral("The Vexlume Hoop's firmware is being updated"));
+    const SleepInhibitor awake = keepAwakeForUpdate();
     return m_commandLine.repeat ? updateMany(*firmwareList) : updateOne(*firmwareList);
 }
 
@@ -148,15 +145,11 @@ std::optional<QVariantList> TerminalRunner::choose(int &status)
     if (!m_commandLine.firmwareFile.isEmpty()) {
         // Checked as the window checks a file it is given, with the same lines.
         FirmwareFileCheck check = readFirmwareFile(m_commandLine.firmwareFile);
+        updateUILog(firmwareFileLine(check));
         if (!check.file) {
-            updateUILog(QStringLiteral("Firmware file refused: ") + check.path +
-                        QStringLiteral(": ") + check.refusal + QStringLiteral("\n"));
             status = ExitStatus::ImageRefused;
             return std::nullopt;
         }
-        updateUILog(QStringLiteral("Firmware file chosen: ") + check.path + QStringLiteral(" (") +
-                    QString::number(check.file->dataBytes) +
-                    QStringLiteral(" bytes of firmware)\n"));
         m_selected = check.file->name;
         m_file = std::move(check.file);
         return QVariantList();
@@ -169,7 +162,6 @@ std::optional<QVariantList> TerminalRunner::choose(int &status)
         status = ExitStatus::CatalogueUnavailable;
         return std::nullopt;
     }
-    devLog(QStringLiteral("\nFW List: ") + describeFirmwareList(*check.firmwareList));
     // The newest, as the window preselects it, unless another is named.
     for (const QVariant &entry : *check.firmwareList) {
         const QString name = *firmwareNameOf(entry);
@@ -183,7 +175,7 @@ std::optional<QVariantList> TerminalRunner::choose(int &status)
         status = ExitStatus::BadArguments;
         return std::nullopt;
     }
-    updateUILog(QStringLiteral("Select a firmware and hit \"Update Firmware\"\n"));
+    updateUILog(updateCheckReadyText());
     return check.firmwareList;
 }
 
@@ -198,23 +190,21 @@ int TerminalRunner::updateOne(const QVariantList &firmwareList)
 
 int TerminalRunner::updateMany(const QVariantList &firmwareList)
 {
-    PreparedImage image;
-    UpdateRunOutcome prepared = UpdateRunOutcome::Aborted;
     StationTally tally;
-    try {
-        prepared = prepareImage(*this, firmwareList, image);
-        if (prepared != UpdateRunOutcome::Succeeded)
-            return exitStatusFor(prepared);
-        tally = runStation(*this, image, [this](const StationTally &sofar) {
-            setStatusIfStopped(sofar.failed == 0 ? ExitStatus::Success : ExitStatus::Failure);
-            const std::lock_guard<std::mutex> lock(m_lock);
-            return !m_stopRequested;
-        });
-    } catch (const std::exception &error) {
-        devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
-        return prepared == UpdateRunOutcome::Succeeded ? ExitStatus::Failure
-                                                       : exitStatusFor(UpdateRunOutcome::Aborted);
-    }
+    // Aborted, whether the image or a hoop threw, is the generic failure.
+    const UpdateRunOutcome prepared = guarded([&] {
+        PreparedImage image;
+        const UpdateRunOutcome outcome = prepareImage(*this, firmwareList, image);
+        if (outcome == UpdateRunOutcome::Succeeded)
+            tally = runStation(*this, image, [this](const StationTally &sofar) {
+                setStatusIfStopped(sofar.failed == 0 ? ExitStatus::Success : ExitStatus::Failure);
+                const std::lock_guard<std::mutex> lock(m_lock);
+                return !m_stopRequested;
+            });
+        return outcome;
+    });
+    if (prepared != UpdateRunOutcome::Succeeded)
+        return exitStatusFor(prepared);
     if (tally.ending == UpdateRunOutcome::ToolUnavailable)
         return ExitStatus::Failure;
     if (tally.hoops == 0)

@@ -77,7 +77,14 @@ UpdateCheck fetchFirmwareList(const QString &serverBase, const CatalogueTrust &t
     UpdateCheck check;
     check.refusal = fetched.refusal;
     check.firmwareList = usableFirmwareList(fetched.firmware);
+    if (check.firmwareList)
+        devLog(QStringLiteral("\nFW List: ") + describeFirmwareList(*check.firmwareList));
     return check;
+}
+
+QString updateCheckReadyText()
+{
+    return QStringLiteral("Select a firmware and hit \"Update Firmware\"\n");
 }
 
 QString updateCheckFailureText(const UpdateCheck &check)

@@ -47,5 +47,6 @@ struct UpdateCheck
 UpdateCheck fetchFirmwareList(const QString &serverBase, const CatalogueTrust &trust);
 
 // What the console says, after "Checking for updates...\n", of a check that
-// found nothing.
+// found nothing, and of one that found firmware to choose from.
 QString updateCheckFailureText(const UpdateCheck &check);
+QString updateCheckReadyText();

@@ -137,3 +137,12 @@ FirmwareFileCheck readFirmwareFile(const QString &path)
     check.file = FirmwareFile{check.path, name, bytes, image.applicationBytes};
     return check;
 }
+
+QString firmwareFileLine(const FirmwareFileCheck &check)
+{
+    if (!check.file)
+        return QStringLiteral("Firmware file refused: ") + check.path + QStringLiteral(": ") +
+               check.refusal + QStringLiteral("\n");
+    return QStringLiteral("Firmware file chosen: ") + check.path + QStringLiteral(" (") +
+           QString::number(check.file->dataBytes) + QStringLiteral(" bytes of firmware)\n");
+}

@@ -48,3 +48,7 @@ struct FirmwareFileCheck
 // Reads the file at path (a regular file only, so a pipe or a device can't
 // block or flood us) and checks it.
 FirmwareFileCheck readFirmwareFile(const QString &path);
+
+// The console's line for a check: "Firmware file chosen: <path> (N bytes of
+// firmware)" or "Firmware file refused: <path>: <refusal>".
+QString firmwareFileLine(const FirmwareFileCheck &check);

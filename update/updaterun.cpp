@@ -333,22 +333,26 @@ UpdateRunOutcome programHoop(UpdateRunHost &host, const PreparedImage &image)
     }
 }
 
+UpdateRunOutcome guarded(const std::function<UpdateRunOutcome()> &steps)
+{
+    try {
+        return steps();
+    } catch (const std::exception &error) {
+        devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
+    } catch (...) {
+        devLog(QStringLiteral("Problem Running Task: unknown exception"));
+    }
+    return UpdateRunOutcome::Aborted;
+}
+
 UpdateRunOutcome performUpdateRun(UpdateRunHost &host, const QVariantList &firmwareList)
 {
     host.setIsRunning(true);
-    UpdateRunOutcome outcome;
-    try {
+    const UpdateRunOutcome outcome = guarded([&] {
         PreparedImage image;
-        outcome = prepareImage(host, firmwareList, image);
-        if (outcome == UpdateRunOutcome::Succeeded)
-            outcome = programHoop(host, image);
-    } catch (const std::exception &error) {
-        devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
-        outcome = UpdateRunOutcome::Aborted;
-    } catch (...) {
-        devLog(QStringLiteral("Problem Running Task: unknown exception"));
-        outcome = UpdateRunOutcome::Aborted;
-    }
+        const UpdateRunOutcome prepared = prepareImage(host, firmwareList, image);
+        return prepared == UpdateRunOutcome::Succeeded ? programHoop(host, image) : prepared;
+    });
     // After a failed request write the run stops where it is: the user is told
     // to restart, and the indicator keeps turning until then.
     if (outcome == UpdateRunOutcome::Halted)

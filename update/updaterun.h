@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVariantList>
 
+#include <functional>
+
 #include <optional>
 
 // What the update run needs from whoever runs it: the window's controller and
@@ -77,6 +79,10 @@ struct PreparedImage
     QString path;    // the stored file, handed to the flash step
     QString version; // the firmware name, as the success line shows it
 };
+
+// Runs steps of a run; an exception they throw ends them with Aborted, and a
+// developer-log line "Problem Running Task: " with its reason.
+UpdateRunOutcome guarded(const std::function<UpdateRunOutcome()> &steps);
 
 // One whole firmware update, from download to start, on the calling thread.
 // `firmwareList` is the catalogue as the launch check kept it.
