@@ -16,6 +16,8 @@ int main(int argc, char *argv[])
         config.tempDir = qEnvironmentVariable("HOOPTEST_TEMP_DIR");
         config.catalogueTrust.publicKeys =
             catalogueKeysFromSetting(qEnvironmentVariable("HOOPTEST_PUBLIC_KEYS"));
-        config.catalogueTrust.stateFile = qEnvironmentVariable("HOOPTEST_STATE_FILE");
+        // Unless told otherwise, the shipped program's own place under the user's state directory.
+        if (qEnvironmentVariableIsSet("HOOPTEST_STATE_FILE"))
+            config.catalogueTrust.stateFile = qEnvironmentVariable("HOOPTEST_STATE_FILE");
     });
 }

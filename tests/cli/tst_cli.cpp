@@ -2,6 +2,7 @@
 // a child process against a loopback update server and the simulated hoop.
 // What it prints, how it ends, Ctrl+C, and a station of several hoops.
 
+#include "app/buildconfig.h"
 #include "app/commandline.h"
 #include "e2eharness.h"
 #include "transcript.h"
@@ -251,7 +252,7 @@ private slots:
         if (setup.startsWith(QStringLiteral("signed"))) {
             QProcessEnvironment env = environmentFor(rig);
             env.insert(QStringLiteral("HOOPTEST_PUBLIC_KEYS"), signCatalogue(rig));
-            env.insert(QStringLiteral("HOOPTEST_STATE_FILE"), rig.path(QStringLiteral("state")));
+            env.insert(QStringLiteral("XDG_STATE_HOME"), rig.path(QStringLiteral("state")));
             cli.setProcessEnvironment(env);
             if (setup.endsWith(QStringLiteral("changed")))
                 publish(rig, false);
@@ -269,9 +270,37 @@ private slots:
             QVERIFY2(ended.err.contains(QStringLiteral("Usage: hoop-updater")) ||
                          ended.err.contains(QStringLiteral("--cli --list")),
                      qPrintable(ended.err));
+        // A list taken is remembered under the user's state directory.
+        QCOMPARE(
+            QFile::exists(rig.path(QStringLiteral("state/" HOOP_BUNDLE_ID "/catalogue-timestamp"))),
+            setup == QStringLiteral("signed"));
         // Nothing was flashed unless the run got as far.
         QCOMPARE(!rig.hoop->flashedHexFile().isEmpty(),
                  ended.out.contains(QStringLiteral("Resetting...\n")));
+    }
+
+    // The shipped program reads its arguments before it needs a display.
+    void shippedProgram_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said"); // on standard output or error
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Exit status with --cli:";
+        QTest::newRow("a terminal option alone")
+            << QStringList{"--list"} << 64 << "hoop-updater: --list needs --cli.";
+    }
+    void shippedProgram()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        UpdateRig rig;
+        QProcess program;
+        program.setProcessEnvironment(environmentFor(rig));
+        program.start(QStringLiteral(SHIPPED_APP), arguments);
+        const Ended ended = finish(program);
+        QCOMPARE(ended.status, status);
+        QVERIFY2((ended.out + ended.err).contains(said), qPrintable(ended.out + ended.err));
     }
 
     // Standard output is the window's console for the same run.
