@@ -3,34 +3,40 @@
 #include "app/busyindicator.h"
 #include "app/diagnosticreport.h"
 #include "app/firmwaretablemodel.h"
-#include "catalogue/updatecheck.h"
 #include "platform/devlog.h"
 
 #include <QClipboard>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScrollBar>
-#include <QTableView>
 #include <QTextCursor>
 
 #include <utility>
 
+namespace {
+// A catalogue that comes this quickly is in the window before its first
+// paint, as if fetched on this thread; a slower one no longer holds it.
+constexpr int kQuickCheckMs = 100;
+} // namespace
+
 AppDelegate::AppDelegate(Configuration configuration, QObject *parent)
-    : QObject(parent), ConfiguredRunHost(std::move(configuration))
-{}
+    : QObject(parent), m_configuration(std::move(configuration)),
+      m_runner(m_configuration.runSettings(), m_configuration.hoopSetup(), *this)
+{
+    connect(&m_check, &LaunchCheck::finished, this, &AppDelegate::applyUpdateCheck);
+    // Queued: the run ends on its own thread, the window changes on this one.
+    connect(&m_runner, &UpdateRunner::finished, this, &AppDelegate::updateRunEnded,
+            Qt::QueuedConnection);
+}
 
 AppDelegate::~AppDelegate()
 {
     // The application itself never gets here during a run or a check: it
-    // ends the process first. Anyone else must let them finish.
-    if (m_checker)
-        m_checker->wait();
-    if (m_worker)
-        m_worker->wait();
+    // ends the process first. Anyone else must let them finish, since both
+    // write to the console through this object.
+    m_check.wait(-1);
+    m_runner.wait(-1);
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -49,130 +55,69 @@ void AppDelegate::startTask()
         m_buildButton->setEnabled(false);
     if (m_tableView)
         m_tableView->setEnabled(false);
-    if (m_openFirmwareFileAction)
-        m_openFirmwareFileAction->setEnabled(false);
+    emit updateRunStarted();
     startAnimation(m_spinner);
     runScript();
 }
 
-void AppDelegate::stopTask()
-{
-    // An update, once started, can't be interrupted from the window.
-}
-
 void AppDelegate::runScript()
 {
-    if (m_worker)
-        return; // one run per launch
     // The catalogue is copied now: it was written on this thread and never changes again.
-    const QVariantList firmwareList = fwList.value_or(QVariantList());
-    m_worker.reset(QThread::create([this, firmwareList] {
-        // The hold ends with this thread, so also when a halted run gives up.
-        const SleepInhibitor awake = keepAwakeForUpdate();
-        m_lastOutcome.store(performUpdateRun(*this, firmwareList));
-    }));
-    m_worker->setObjectName(QStringLiteral("update run"));
-    m_worker->start(QThread::LowestPriority);
+    m_runner.start(UpdateRequest{m_choice, fwList.value_or(QVariantList()), std::nullopt});
 }
 
-bool AppDelegate::isUpdateRunActive() const
+void AppDelegate::updateRunEnded(UpdateRunOutcome outcome)
 {
-    return m_worker && !m_worker->isFinished();
+    // A halted run keeps turning until the user restarts, as the console asks.
+    if (outcome != UpdateRunOutcome::Halted)
+        stopAnimation(m_spinner);
 }
-
-bool AppDelegate::waitForUpdateRun(int milliseconds)
-{
-    return !m_worker || m_worker->wait(QDeadlineTimer(milliseconds));
-}
-
-namespace {
-// A catalogue that comes this quickly is in the window before its first
-// paint, as if fetched on this thread; a slower one no longer holds it.
-constexpr int kQuickCheckMs = 100;
-} // namespace
 
 void AppDelegate::checkForUpdates()
 {
-    if (m_checker)
-        return; // once per launch
-    updateUILog(QStringLiteral("Checking for updates...\n"));
-    m_checking = true;
-    const QString server = m_configuration.updateServerUrl;
-    const CatalogueTrust trust = m_configuration.catalogueTrust;
-    m_checker.reset(QThread::create([this, server, trust] {
-        const UpdateCheck check = fetchFirmwareList(server, trust);
-        {
-            QMutexLocker lock(&m_fetchedLock);
-            m_fetchedCheck = check;
-        }
-        QMetaObject::invokeMethod(this, &AppDelegate::finishUpdateCheck, Qt::QueuedConnection);
-    }));
-    m_checker->setObjectName(QStringLiteral("update check"));
-    m_checker->start();
-    if (m_checker->wait(QDeadlineTimer(kQuickCheckMs)))
-        finishUpdateCheck();
+    m_check.start(
+        m_configuration.updateServerUrl, m_configuration.catalogueTrust,
+        [this](const QString &text) { updateUILog(text); }, kQuickCheckMs);
 }
 
-bool AppDelegate::isUpdateCheckActive() const
+void AppDelegate::applyUpdateCheck(const UpdateCheck &check)
 {
-    return m_checking;
-}
-
-void AppDelegate::finishUpdateCheck()
-{
-    QMutexLocker lock(&m_fetchedLock);
-    const std::optional<UpdateCheck> check = std::exchange(m_fetchedCheck, std::nullopt);
-    lock.unlock();
-    if (!check)
-        return;
-    m_checking = false;
-    m_catalogueReady = applyUpdateCheck(*check);
-    if (!m_configuration.firmwareFile.isEmpty())
-        openFirmwareFile(m_configuration.firmwareFile);
-    emit updateCheckFinished(m_catalogueReady);
-}
-
-bool AppDelegate::applyUpdateCheck(const UpdateCheck &check)
-{
-    if (!check.firmwareList) {
-        updateUILog(updateCheckFailureText(check));
-        return false;
-    }
     // A run started from a file meanwhile reads the choice from its own
     // thread: the table and the choice stay as they are.
-    if (m_worker) {
+    const bool ready = check.firmwareList && !m_runner.hasStarted();
+    if (ready) {
+        fwList = check.firmwareList;
+        QStringList names;
+        for (const QVariant &entry : *fwList)
+            names.append(*firmwareNameOf(entry));
+        if (m_offeredFile) {
+            // A file opened while the check waited keeps its row, after the
+            // catalogue's, and stays chosen.
+            tableData() = names + QStringList{m_offeredFile->file.name};
+            m_offeredFile->row = tableData().size() - 1;
+            reloadData(m_tableView);
+            selectRow(m_offeredFile->row);
+        } else {
+            tableData().append(names);
+            // The placeholder row goes only if the table is showing it.
+            if (numberOfRows(m_tableView) > 0)
+                tableData().removeFirst();
+            reloadData(m_tableView);
+            const qint64 rows = numberOfRows(m_tableView);
+            if (rows < 2)
+                setSelectedTableItemValue(newestFirmwareName(*fwList));
+            // Selecting the row runs the selection handler, which records the
+            // choice; a single row is not selected, only given the focus.
+            selectRow(rows - 1);
+        }
+        if (m_buildButton)
+            m_buildButton->setEnabled(true);
+    }
+    if (check.firmwareList)
         updateUILog(updateCheckReadyText());
-        return false;
-    }
-    fwList = check.firmwareList;
-
-    QStringList names;
-    for (const QVariant &entry : *fwList)
-        names.append(*firmwareNameOf(entry));
-    if (m_firmwareFile) {
-        // A file opened while the check waited keeps its row, after the
-        // catalogue's, and stays chosen.
-        tableData() = names + QStringList{m_firmwareFile->name};
-        m_firmwareFileRow = tableData().size() - 1;
-        reloadData(m_tableView);
-        selectRow(m_firmwareFileRow);
-    } else {
-        tableData().append(names);
-        // The placeholder row goes only if the table is showing it.
-        if (numberOfRows(m_tableView) > 0)
-            tableData().removeFirst();
-        reloadData(m_tableView);
-        const qint64 rows = numberOfRows(m_tableView);
-        if (rows < 2)
-            setSelectedTableItemValue(names.last());
-        // Selecting the row runs the selection handler, which records the
-        // choice; a single row is not selected, only given the focus.
-        selectRow(rows - 1);
-    }
-    if (m_buildButton)
-        m_buildButton->setEnabled(true);
-    updateUILog(updateCheckReadyText());
-    return true;
+    if (!m_configuration.firmwareFile.isEmpty())
+        openFirmwareFile(m_configuration.firmwareFile);
+    emit updateCheckFinished(ready);
 }
 
 void AppDelegate::selectRow(qint64 row)
@@ -219,9 +164,9 @@ QStringList &AppDelegate::tableData()
     return *m_tableData;
 }
 
-void AppDelegate::setTableData(const QStringList &rows)
+void AppDelegate::setSelectedTableItemValue(const std::optional<QString> &value)
 {
-    m_tableData = rows;
+    m_choice = value ? FirmwareChoice::entry(*value) : FirmwareChoice();
 }
 
 qint64 AppDelegate::numberOfRowsInTableView(QTableView *)
@@ -241,14 +186,16 @@ void AppDelegate::tableViewSelectionDidChange(QTableView *view)
     // A cleared selection keeps the last choice.
     if (row < 0 || row >= tableData().size())
         return;
-    setSelectedTableItemValue(tableData().at(row));
-    m_firmwareFileChosen = m_firmwareFile && row == m_firmwareFileRow;
+    if (m_offeredFile && row == m_offeredFile->row)
+        m_choice = FirmwareChoice::file(m_offeredFile->file);
+    else
+        setSelectedTableItemValue(tableData().at(row));
     devLog(QStringLiteral("Selected table value: ") + selectedTableItemValue().value_or(QString()));
 }
 
 void AppDelegate::chooseFirmwareFile()
 {
-    if (m_worker)
+    if (m_runner.hasStarted())
         return;
     const QString path = QFileDialog::getOpenFileName(
         m_tableView ? m_tableView->window() : nullptr, QStringLiteral("Open Firmware File"),
@@ -260,52 +207,34 @@ void AppDelegate::chooseFirmwareFile()
 void AppDelegate::openFirmwareFile(const QString &path)
 {
     // The run reads the choice from its own thread; it must not change under it.
-    if (m_worker)
+    if (m_runner.hasStarted())
         return;
-    FirmwareFileCheck check = readFirmwareFile(path);
-    const QString line = firmwareFileLine(check);
-    if (!check.file) {
-        updateUILog(line);
+    std::optional<FirmwareFile> file =
+        takeFirmwareFile(path, [this](const QString &line) { updateUILog(line); });
+    if (!file)
         return;
-    }
 
     QStringList &rows = tableData();
-    if (m_firmwareFile) {
-        rows[m_firmwareFileRow] = check.file->name; // a newer file takes the older one's row
-    } else if (!m_catalogueReady) {
-        rows = QStringList{check.file->name}; // instead of the blank placeholder
-        m_firmwareFileRow = 0;
+    if (m_offeredFile) {
+        rows[m_offeredFile->row] = file->name; // a newer file takes the older one's row
+        m_offeredFile->file = *file;
+    } else if (!fwList) {
+        rows = QStringList{file->name}; // instead of the blank placeholder
+        m_offeredFile = OfferedFile{*file, 0};
     } else {
-        rows.append(check.file->name);
-        m_firmwareFileRow = rows.size() - 1;
+        rows.append(file->name);
+        m_offeredFile = OfferedFile{*file, rows.size() - 1};
     }
-    m_firmwareFile = std::move(check.file);
+    m_choice = FirmwareChoice::file(std::move(*file));
     reloadData(m_tableView);
-    setSelectedTableItemValue(m_firmwareFile->name);
-    m_firmwareFileChosen = true;
     if (m_tableView) {
-        const QModelIndex row = m_tableView->model()->index(int(m_firmwareFileRow), 0);
+        const QModelIndex row = m_tableView->model()->index(int(m_offeredFile->row), 0);
         m_tableView->scrollTo(row);
         m_tableView->selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect |
                                                                 QItemSelectionModel::Rows);
     }
-    updateUILog(line);
     if (m_buildButton)
         m_buildButton->setEnabled(true);
-}
-
-std::optional<FirmwareFile> AppDelegate::chosenFirmwareFile() const
-{
-    return m_firmwareFileChosen ? m_firmwareFile : std::nullopt;
-}
-
-void AppDelegate::setOpenFirmwareFileAction(QAction *action)
-{
-    if (m_openFirmwareFileAction)
-        disconnect(m_openFirmwareFileAction, nullptr, this, nullptr);
-    m_openFirmwareFileAction = action;
-    if (action)
-        connect(action, &QAction::triggered, this, &AppDelegate::chooseFirmwareFile);
 }
 
 void AppDelegate::setTableView(QTableView *view)
@@ -334,18 +263,12 @@ QString AppDelegate::diagnosticReport()
     // Opening a device is harmless to a tool that waits for it, but not to one
     // that is programming it (on some systems an open takes the device over),
     // so during a run the devices are only listed.
-    return ::diagnosticReport(gatherDiagnostics(
-        *this, !isUpdateRunActive(), m_outputText ? m_outputText->toPlainText() : QString()));
+    return ::diagnosticReport(
+        gatherDiagnostics(m_configuration, !m_runner.isActive(),
+                          m_outputText ? m_outputText->toPlainText() : QString()));
 }
 
 void AppDelegate::copyDiagnosticReport()
 {
     QGuiApplication::clipboard()->setText(diagnosticReport());
-}
-
-void AppDelegate::stopSpinner()
-{
-    // Widgets belong to the main thread; the stop is handed over in order.
-    QMetaObject::invokeMethod(
-        this, [this] { stopAnimation(m_spinner); }, Qt::QueuedConnection);
 }

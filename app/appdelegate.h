@@ -1,11 +1,10 @@
 #pragma once
 
-#include "app/runhost.h"
-#include "catalogue/updatecheck.h"
-#include "update/firmwarefile.h"
+#include "app/configuration.h"
+#include "catalogue/launchcheck.h"
+#include "update/firmwarechoice.h"
+#include "update/updaterunner.h"
 
-#include <QAction>
-#include <QMutex>
 #include <QObject>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -14,17 +13,14 @@
 #include <QString>
 #include <QStringList>
 #include <QTableView>
-#include <QThread>
 
-#include <atomic>
-#include <memory>
 #include <optional>
 
 // The application's one controller: it holds the window's four controls and the
 // state they show, and carries the application's operations. The operations are
-// thin entry points; the work lives in the units of catalogue/ and update/, and
-// the hoop's side of the update run is shared with the terminal (runhost.h).
-class AppDelegate : public QObject, public ConfiguredRunHost
+// thin entry points: the launch check, the update run and the report are units
+// of their own, which the terminal uses too.
+class AppDelegate : public QObject, private RunObserver
 {
     Q_OBJECT
 
@@ -36,31 +32,19 @@ public:
     void applicationDidFinishLaunching();
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     void startTask();
-    void stopTask();
     void runScript();
-    // Starts the catalogue check on a thread of its own, so the window paints
-    // and its menu works while the server is slow; the result reaches the
-    // table and the console on this thread, as updateCheckFinished. A result
-    // that comes within a tenth of a second is applied at once.
+    // Starts the catalogue check; its result reaches the table and the
+    // console on this thread, as updateCheckFinished.
     void checkForUpdates();
-    // True from checkForUpdates until its result has been applied.
-    bool isUpdateCheckActive() const;
 
     // The log console: may be called from any thread, never waits.
     void updateUILog(const QString &text) override;
 
     // Firmware table data source and delegate.
     QStringList &tableData();
-    void setTableData(const QStringList &rows);
     // Nothing until a firmware is chosen; the placeholder row chooses "".
-    std::optional<QString> selectedTableItemValue() const override
-    {
-        return m_selectedTableItemValue;
-    }
-    void setSelectedTableItemValue(const std::optional<QString> &value)
-    {
-        m_selectedTableItemValue = value;
-    }
+    std::optional<QString> selectedTableItemValue() const { return m_choice.name(); }
+    void setSelectedTableItemValue(const std::optional<QString> &value);
     qint64 numberOfRowsInTableView(QTableView *view);
     QString tableViewObjectValueForTableColumnRow(QTableView *view, int column, qint64 row);
     void tableViewSelectionDidChange(QTableView *view);
@@ -70,13 +54,10 @@ public:
     // nothing but the log. Both do nothing once a run has started.
     void chooseFirmwareFile(); // asks with a file dialog
     void openFirmwareFile(const QString &path);
-    std::optional<FirmwareFile> chosenFirmwareFile() const override;
-    // "Open Firmware File…": wired here, disabled when a run starts.
-    void setOpenFirmwareFileAction(QAction *action);
+    const FirmwareChoice &firmwareChoice() const { return m_choice; }
 
     // Fields and outlets.
-    bool isRunning() const { return m_isRunning.load(); }
-    void setIsRunning(bool running) override { m_isRunning.store(running); }
+    bool isRunning() const { return m_runner.isRunning(); }
     QTableView *tableView() const { return m_tableView; }
     void setTableView(QTableView *view);
     QPlainTextEdit *outputText() const { return m_outputText; }
@@ -90,42 +71,40 @@ public:
     QString diagnosticReport();
     void copyDiagnosticReport();
 
-    // True from runScript until the run's thread has finished (a halted run
-    // has finished too, though isRunning stays true).
-    bool isUpdateRunActive() const;
-    // Blocks until the run's thread has finished; for tests and tools.
-    bool waitForUpdateRun(int milliseconds);
-    UpdateRunOutcome lastRunOutcome() const { return m_lastOutcome.load(); }
+    // The units that carry the check and the run.
+    const LaunchCheck &launchCheck() const { return m_check; }
+    UpdateRunner &updateRunner() { return m_runner; }
+    const UpdateRunner &updateRunner() const { return m_runner; }
 
 signals:
     // The check's result is in the table and the console; ready when the
     // catalogue gave firmware to choose from.
     void updateCheckFinished(bool ready);
+    // "Update Firmware" was pressed: nothing may change the choice any more.
+    void updateRunStarted();
 
 private:
-    void finishUpdateCheck();
-    bool applyUpdateCheck(const UpdateCheck &check);
+    // A file from disk in the table: known by its row, since it may be named
+    // like a catalogue entry.
+    struct OfferedFile
+    {
+        FirmwareFile file;
+        qint64 row = -1;
+    };
+
+    void applyUpdateCheck(const UpdateCheck &check);
+    void updateRunEnded(UpdateRunOutcome outcome);
     void appendToConsole(const QString &piece);
     void selectRow(qint64 row);
-    void stopSpinner() override;
 
-    std::atomic<bool> m_isRunning{false};
+    const Configuration m_configuration;
     QPointer<QTableView> m_tableView;
     QPointer<QPlainTextEdit> m_outputText;
     QPointer<QProgressBar> m_spinner;
     QPointer<QPushButton> m_buildButton;
     std::optional<QStringList> m_tableData;
-    std::optional<QString> m_selectedTableItemValue;
-    std::unique_ptr<QThread> m_worker;
-    std::unique_ptr<QThread> m_checker;
-    bool m_checking = false;
-    QMutex m_fetchedLock; // the fetch's result, handed over from its thread
-    std::optional<UpdateCheck> m_fetchedCheck;
-    bool m_catalogueReady = false;
-    QPointer<QAction> m_openFirmwareFileAction;
-    // The file's row is known by its index: a file may be named like an entry.
-    std::optional<FirmwareFile> m_firmwareFile;
-    qint64 m_firmwareFileRow = -1;
-    bool m_firmwareFileChosen = false;
-    std::atomic<UpdateRunOutcome> m_lastOutcome{UpdateRunOutcome::Aborted};
+    FirmwareChoice m_choice;
+    std::optional<OfferedFile> m_offeredFile;
+    LaunchCheck m_check;
+    UpdateRunner m_runner;
 };

@@ -118,7 +118,7 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     QMetaObject::invokeMethod(
         &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
     const int status = app.exec();
-    if (delegate.isUpdateRunActive() || delegate.isUpdateCheckActive()) {
+    if (delegate.updateRunner().isActive() || delegate.launchCheck().isActive()) {
         // Closing the window ends the application at once, even while the run
         // blocks in a wait or a tool run, or the check waits for a silent
         // server; a tool already running finishes on its own rather than

@@ -2,6 +2,8 @@
 
 #include "catalogue/cataloguefetch.h"
 #include "update/dfutool.h"
+#include "update/hoop.h"
+#include "update/updaterun.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,4 +37,9 @@ struct Configuration
     // The values compiled into this build, with the resource directory found
     // relative to the running executable. Needs the QCoreApplication.
     static Configuration fromBuild();
+
+    // What an update run takes of it: where it fetches and keeps the image,
+    // and where it finds the hoop.
+    RunSettings runSettings() const { return {updateServerUrl, tempDir, bundleId}; }
+    HoopSetup hoopSetup() const { return {mountRoots, resourceDir, dfuTimeouts}; }
 };

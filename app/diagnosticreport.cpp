@@ -1,7 +1,7 @@
 #include "app/diagnosticreport.h"
 
 #include "app/buildconfig.h"
-#include "app/runhost.h"
+#include "app/configuration.h"
 #include "platform/devlog.h"
 #include "update/dfutool.h"
 
@@ -71,15 +71,14 @@ QString diagnosticReport(const DiagnosticInputs &in)
     return report;
 }
 
-DiagnosticInputs gatherDiagnostics(const ConfiguredRunHost &host, bool openDevices,
+DiagnosticInputs gatherDiagnostics(const Configuration &configuration, bool openDevices,
                                    const QString &consoleText)
 {
-    const Configuration &configuration = host.configuration();
     DiagnosticInputs in;
     in.programVersion = QStringLiteral(HOOP_VERSION);
     in.qtVersion = QString::fromLatin1(qVersion());
     in.operatingSystem = QSysInfo::prettyProductName();
-    in.toolPath = host.bundledToolPath();
+    in.toolPath = bundledToolPath(configuration.resourceDir);
     if (in.toolPath.isNull()) {
         in.toolVersion = QStringLiteral("(no tool to ask for its version)");
     } else {

@@ -8,7 +8,7 @@
 
 #include <optional>
 
-class ConfiguredRunHost;
+struct Configuration;
 
 // Everything a support request needs.
 struct DiagnosticInputs
@@ -32,5 +32,5 @@ QString diagnosticReport(const DiagnosticInputs &inputs);
 // Gathers it: versions, the bundled tool and what it says to "--version",
 // the server, the USB devices of vendor 03eb (each tried for opening only
 // when openDevices is set), the console's text and the developer log.
-DiagnosticInputs gatherDiagnostics(const ConfiguredRunHost &host, bool openDevices,
+DiagnosticInputs gatherDiagnostics(const Configuration &configuration, bool openDevices,
                                    const QString &consoleText);

@@ -80,17 +80,9 @@ QAction *MainWindow::openFirmwareFileAction() const
 {
     return m_ui->actionOpenFirmwareFile;
 }
-QAction *MainWindow::saveLogAction() const
-{
-    return m_ui->actionSaveLog;
-}
 QAction *MainWindow::copyDiagnosticReportAction() const
 {
     return m_ui->actionCopyDiagnosticReport;
-}
-QAction *MainWindow::aboutAction() const
-{
-    return m_ui->actionAbout;
 }
 
 void MainWindow::connectOutlets(AppDelegate &delegate) const
@@ -101,7 +93,10 @@ void MainWindow::connectOutlets(AppDelegate &delegate) const
     delegate.setSpinner(m_ui->spinner);
     connect(m_ui->actionCopyDiagnosticReport, &QAction::triggered, &delegate,
             &AppDelegate::copyDiagnosticReport);
-    delegate.setOpenFirmwareFileAction(m_ui->actionOpenFirmwareFile);
+    QAction *open = m_ui->actionOpenFirmwareFile;
+    connect(open, &QAction::triggered, &delegate, &AppDelegate::chooseFirmwareFile);
+    // The choice can't change under a run.
+    connect(&delegate, &AppDelegate::updateRunStarted, open, [open] { open->setEnabled(false); });
 }
 
 void MainWindow::saveLog()

@@ -30,12 +30,10 @@ public:
 
     // The menu bar's commands; the window itself handles Save Log, About and Quit.
     QAction *openFirmwareFileAction() const;
-    QAction *saveLogAction() const;
     QAction *copyDiagnosticReportAction() const;
-    QAction *aboutAction() const;
 
     // Hands the four controls to the controller through its outlet setters,
-    // and the Open Firmware File command.
+    // and the commands that act on it.
     void connectOutlets(AppDelegate &delegate) const;
 
     // Writes the console's text to `path`; a failure is shown in a message box.

@@ -1,6 +1,6 @@
 #include "app/terminalrunner.h"
 
-#include "catalogue/updatecheck.h"
+#include "catalogue/launchcheck.h"
 #include "platform/devlog.h"
 
 #include <QVariantMap>
@@ -57,7 +57,8 @@ int exitStatusFor(UpdateRunOutcome outcome)
 }
 
 TerminalRunner::TerminalRunner(Configuration configuration, CommandLine commandLine)
-    : ConfiguredRunHost(std::move(configuration)), m_commandLine(std::move(commandLine))
+    : m_configuration(std::move(configuration)), m_commandLine(std::move(commandLine)),
+      m_runner(m_configuration.runSettings(), m_configuration.hoopSetup(), *this)
 {}
 
 void TerminalRunner::updateUILog(const QString &text)
@@ -66,38 +67,16 @@ void TerminalRunner::updateUILog(const QString &text)
     write(m_toStandardError ? stderr : stdout, text);
 }
 
-void TerminalRunner::programmingBegins()
-{
-    const std::lock_guard<std::mutex> lock(m_lock);
-    m_programming = true;
-}
-
-void TerminalRunner::programmingEnds()
-{
-    const std::lock_guard<std::mutex> lock(m_lock);
-    m_programming = false;
-}
-
-void TerminalRunner::setStatusIfStopped(int status)
-{
-    const std::lock_guard<std::mutex> lock(m_lock);
-    m_statusIfStopped = status;
-}
-
 void TerminalRunner::stopRequested()
 {
-    const std::lock_guard<std::mutex> lock(m_lock);
-    if (m_programming) {
-        // Cut off now, the hoop would be left without working firmware.
-        if (!m_stopRequested)
-            write(stderr, QStringLiteral("Interrupted: the hoop is being programmed; finishing "
-                                         "it first, then stopping.\n"));
-        m_stopRequested = true;
-        return;
-    }
-    // Held, so that programming can't begin while the process ends.
-    std::fflush(stdout);
-    std::_Exit(m_statusIfStopped);
+    const UpdateRunner::Quit quit = m_runner.requestQuit([this] {
+        std::fflush(stdout);
+        std::_Exit(m_statusIfStopped.load());
+    });
+    // Cut off now, the hoop would be left without working firmware.
+    if (quit == UpdateRunner::Quit::Deferred)
+        write(stderr, QStringLiteral("Interrupted: the hoop is being programmed; finishing "
+                                     "it first, then stopping.\n"));
 }
 
 int TerminalRunner::run()
@@ -105,23 +84,21 @@ int TerminalRunner::run()
     if (m_commandLine.list)
         return listFirmware();
     int status = ExitStatus::Success;
-    const std::optional<QVariantList> firmwareList = choose(status);
-    if (!firmwareList)
+    const std::optional<UpdateRequest> request = choose(status);
+    if (!request)
         return status;
-    const SleepInhibitor awake = keepAwakeForUpdate();
-    return m_commandLine.repeat ? updateMany(*firmwareList) : updateOne(*firmwareList);
+    return m_commandLine.repeat ? updateMany(*request) : updateOne(*request);
 }
 
 int TerminalRunner::listFirmware()
 {
     // Only the list goes to standard output, for scripts to read.
     m_toStandardError = true;
-    updateUILog(QStringLiteral("Checking for updates...\n"));
-    const UpdateCheck check = fetchFirmwareList(updateServerUrl(), m_configuration.catalogueTrust);
-    if (!check.firmwareList) {
-        updateUILog(updateCheckFailureText(check));
+    const UpdateCheck check =
+        checkForFirmware(m_configuration.updateServerUrl, m_configuration.catalogueTrust,
+                         [this](const QString &text) { updateUILog(text); });
+    if (!check.firmwareList)
         return ExitStatus::CatalogueUnavailable;
-    }
     qsizetype widths[3] = {0, 0, 0};
     QList<QStringList> rows;
     for (const QVariant &entry : *check.firmwareList) {
@@ -140,35 +117,32 @@ int TerminalRunner::listFirmware()
     return ExitStatus::Success;
 }
 
-std::optional<QVariantList> TerminalRunner::choose(int &status)
+std::optional<UpdateRequest> TerminalRunner::choose(int &status)
 {
+    const auto log = [this](const QString &text) {
+        updateUILog(text);
+    };
     if (!m_commandLine.firmwareFile.isEmpty()) {
         // Checked as the window checks a file it is given, with the same lines.
-        FirmwareFileCheck check = readFirmwareFile(m_commandLine.firmwareFile);
-        updateUILog(firmwareFileLine(check));
-        if (!check.file) {
+        std::optional<FirmwareFile> file = takeFirmwareFile(m_commandLine.firmwareFile, log);
+        if (!file) {
             status = ExitStatus::ImageRefused;
             return std::nullopt;
         }
-        m_selected = check.file->name;
-        m_file = std::move(check.file);
-        return QVariantList();
+        return UpdateRequest{
+            FirmwareChoice::file(std::move(*file)), {}, m_commandLine.timeoutSeconds};
     }
 
-    updateUILog(QStringLiteral("Checking for updates...\n"));
-    const UpdateCheck check = fetchFirmwareList(updateServerUrl(), m_configuration.catalogueTrust);
+    const UpdateCheck check =
+        checkForFirmware(m_configuration.updateServerUrl, m_configuration.catalogueTrust, log);
     if (!check.firmwareList) {
-        updateUILog(updateCheckFailureText(check));
         status = ExitStatus::CatalogueUnavailable;
         return std::nullopt;
     }
     // The newest, as the window preselects it, unless another is named.
-    for (const QVariant &entry : *check.firmwareList) {
-        const QString name = *firmwareNameOf(entry);
-        if (m_commandLine.firmwareName.isEmpty() || name == m_commandLine.firmwareName)
-            m_selected = name;
-    }
-    if (!m_selected) {
+    const std::optional<QString> name =
+        newestFirmwareName(*check.firmwareList, m_commandLine.firmwareName);
+    if (!name) {
         write(stderr, QStringLiteral("hoop-updater: the firmware list has no entry \"") +
                           m_commandLine.firmwareName +
                           QStringLiteral("\"; --cli --list shows what it has.\n"));
@@ -176,33 +150,29 @@ std::optional<QVariantList> TerminalRunner::choose(int &status)
         return std::nullopt;
     }
     updateUILog(updateCheckReadyText());
-    return check.firmwareList;
+    return UpdateRequest{FirmwareChoice::entry(*name), *check.firmwareList,
+                         m_commandLine.timeoutSeconds};
 }
 
-int TerminalRunner::updateOne(const QVariantList &firmwareList)
+int TerminalRunner::updateOne(const UpdateRequest &request)
 {
-    const int status = exitStatusFor(performUpdateRun(*this, firmwareList));
-    const std::lock_guard<std::mutex> lock(m_lock);
+    const int status = exitStatusFor(m_runner.run(request));
     // Stopped while programming: the hoop is finished, so say how it went,
     // unless all went well and only the stop is left to tell.
-    return m_stopRequested && status == ExitStatus::Success ? ExitStatus::Interrupted : status;
+    return m_runner.quitRequested() && status == ExitStatus::Success ? ExitStatus::Interrupted
+                                                                     : status;
 }
 
-int TerminalRunner::updateMany(const QVariantList &firmwareList)
+int TerminalRunner::updateMany(const UpdateRequest &request)
 {
     StationTally tally;
-    // Aborted, whether the image or a hoop threw, is the generic failure.
-    const UpdateRunOutcome prepared = guarded([&] {
-        PreparedImage image;
-        const UpdateRunOutcome outcome = prepareImage(*this, firmwareList, image);
-        if (outcome == UpdateRunOutcome::Succeeded)
-            tally = runStation(*this, image, [this](const StationTally &sofar) {
-                setStatusIfStopped(sofar.failed == 0 ? ExitStatus::Success : ExitStatus::Failure);
-                const std::lock_guard<std::mutex> lock(m_lock);
-                return !m_stopRequested;
-            });
-        return outcome;
-    });
+    const UpdateRunOutcome prepared = m_runner.runStation(
+        request,
+        [this](const StationTally &sofar) {
+            m_statusIfStopped.store(sofar.failed == 0 ? ExitStatus::Success : ExitStatus::Failure);
+            return !m_runner.quitRequested();
+        },
+        tally);
     if (prepared != UpdateRunOutcome::Succeeded)
         return exitStatusFor(prepared);
     if (tally.ending == UpdateRunOutcome::ToolUnavailable)

@@ -1,15 +1,16 @@
 #pragma once
 
 #include "app/commandline.h"
-#include "app/runhost.h"
-#include "update/updatestation.h"
+#include "app/configuration.h"
+#include "update/updaterunner.h"
 
-#include <mutex>
+#include <atomic>
+#include <optional>
 
-// The update from a terminal: the same run as the window's, hosted without
-// widgets. Standard output gets the lines the window's console would show,
-// each flushed as it is written; the exit status tells how it ended.
-class TerminalRunner : public ConfiguredRunHost
+// The update from a terminal: the same run as the window's, reported on
+// standard output instead of the console, each line flushed as it is
+// written; the exit status tells how it ended.
+class TerminalRunner : private RunObserver
 {
 public:
     TerminalRunner(Configuration configuration, CommandLine commandLine);
@@ -20,33 +21,21 @@ public:
     // the hoop is being programmed, which is finished first.
     void stopRequested();
 
-    void updateUILog(const QString &text) override;
-    std::optional<QString> selectedTableItemValue() const override { return m_selected; }
-    std::optional<FirmwareFile> chosenFirmwareFile() const override { return m_file; }
-    void setIsRunning(bool) override {}
-    void stopSpinner() override {}
-    std::optional<int> waitLimitSeconds() const override { return m_commandLine.timeoutSeconds; }
-    void programmingBegins() override;
-    void programmingEnds() override;
-
 private:
+    void updateUILog(const QString &text) override;
     int listFirmware();
-    // The firmware to install: a file from disk, or an entry of the catalogue.
+    // What to install: a file from disk, or an entry of the catalogue.
     // Nothing when it is settled already, with the exit status in `status`.
-    std::optional<QVariantList> choose(int &status);
-    int updateOne(const QVariantList &firmwareList);
-    int updateMany(const QVariantList &firmwareList);
-    void setStatusIfStopped(int status);
+    std::optional<UpdateRequest> choose(int &status);
+    int updateOne(const UpdateRequest &request);
+    int updateMany(const UpdateRequest &request);
 
+    const Configuration m_configuration;
     const CommandLine m_commandLine;
-    std::optional<QString> m_selected;
-    std::optional<FirmwareFile> m_file;
     bool m_toStandardError = false;
-
-    std::mutex m_lock; // guards what follows, shared with the signal's thread
-    bool m_programming = false;
-    bool m_stopRequested = false;
-    int m_statusIfStopped = ExitStatus::Interrupted;
+    UpdateRunner m_runner;
+    // The status of a stop between hoops: how the station has gone so far.
+    std::atomic<int> m_statusIfStopped{ExitStatus::Interrupted};
 };
 
 // The exit status of a single run's outcome.

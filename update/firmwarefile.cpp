@@ -146,3 +146,11 @@ QString firmwareFileLine(const FirmwareFileCheck &check)
     return QStringLiteral("Firmware file chosen: ") + check.path + QStringLiteral(" (") +
            QString::number(check.file->dataBytes) + QStringLiteral(" bytes of firmware)\n");
 }
+
+std::optional<FirmwareFile> takeFirmwareFile(const QString &path,
+                                             const std::function<void(const QString &)> &log)
+{
+    FirmwareFileCheck check = readFirmwareFile(path);
+    log(firmwareFileLine(check));
+    return std::move(check.file);
+}

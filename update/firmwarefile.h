@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // A firmware image the user picked on disk, checked and kept in memory: what
@@ -52,3 +53,9 @@ FirmwareFileCheck readFirmwareFile(const QString &path);
 // The console's line for a check: "Firmware file chosen: <path> (N bytes of
 // firmware)" or "Firmware file refused: <path>: <refusal>".
 QString firmwareFileLine(const FirmwareFileCheck &check);
+
+// Reads and checks the file at path, as both the window and the terminal take
+// a file from disk, and tells the console how it went in one line. The file
+// when it passed.
+std::optional<FirmwareFile> takeFirmwareFile(const QString &path,
+                                             const std::function<void(const QString &)> &log);

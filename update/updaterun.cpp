@@ -65,7 +65,7 @@ QString failureLine(const char *codeText)
 
 // Says once per run that the bootloader is there but this user may not open
 // it; the wait goes on and continues by itself once access is granted.
-void watchUsbAccess(UpdateRunHost &host, UsbAccessWatch &watch, bool lineOpen)
+void watchUsbAccess(RunObserver &observer, UsbAccessWatch &watch, bool lineOpen)
 {
     const std::optional<UsbDevice> refused = watch.poll();
     if (!refused)
@@ -74,20 +74,21 @@ void watchUsbAccess(UpdateRunHost &host, UsbAccessWatch &watch, bool lineOpen)
         QStringLiteral("USB 03eb:2ff6 on bus %1 address %2 may not be opened (LIBUSB_ERROR_ACCESS)")
             .arg(refused->bus)
             .arg(refused->address));
-    host.updateUILog(QLatin1String(lineOpen ? "\n" : "") +
-                     QStringLiteral("Vexlume Hoop bootloader is connected, but this user has no "
-                                    "permission to open it. Install the udev rule (README: "
-                                    "\"Permission to program the hoop\"); the update goes on by "
-                                    "itself once access is granted.\n"));
+    observer.updateUILog(
+        QLatin1String(lineOpen ? "\n" : "") +
+        QStringLiteral("Vexlume Hoop bootloader is connected, but this user has no "
+                       "permission to open it. Install the udev rule (README: "
+                       "\"Permission to program the hoop\"); the update goes on by "
+                       "itself once access is granted.\n"));
 }
 
 // Where the image to flash is kept, in the private download directory; a
 // null string when there is none, with the reason in the developer log.
-QString downloadDestination(UpdateRunHost &host, const QString &name)
+QString downloadDestination(const RunSettings &settings, const QString &name)
 {
     QString directoryNote;
     const QString destination = firmwareDestination(
-        destinationDirectory(host.tempDir(), host.bundleId(), &directoryNote), name);
+        destinationDirectory(settings.tempDir, settings.bundleId, &directoryNote), name);
     devLog(QStringLiteral("FW Destination: ") +
            (destination.isNull() ? QStringLiteral("(null)") : destination));
     if (!directoryNote.isEmpty())
@@ -96,31 +97,32 @@ QString downloadDestination(UpdateRunHost &host, const QString &name)
 }
 
 // One console line that ends the run before the hoop is touched.
-void refuse(UpdateRunHost &host, const QString &line)
+void refuse(RunObserver &observer, const QString &line)
 {
-    host.updateUILog(line + QStringLiteral("\n"));
+    observer.updateUILog(line + QStringLiteral("\n"));
 }
 
 // The checks every image passes after its digest and before the hoop wait:
 // it is where the tool reads it, and it is an image the hoop can take. The
 // stored file is read back, so what was checked is what gets flashed.
-UpdateRunOutcome checkStoredImage(UpdateRunHost &host, const QString &destination, bool stored)
+UpdateRunOutcome checkStoredImage(RunObserver &observer, const QString &destination, bool stored)
 {
     if (!stored) {
-        refuse(host, destination.isNull()
-                         ? QStringLiteral("The firmware image could not be stored for flashing: "
-                                          "there is no private directory to keep it in")
-                         : QStringLiteral("The firmware image could not be stored for flashing "
-                                          "at ") +
-                               destination);
+        refuse(observer,
+               destination.isNull()
+                   ? QStringLiteral("The firmware image could not be stored for flashing: "
+                                    "there is no private directory to keep it in")
+                   : QStringLiteral("The firmware image could not be stored for flashing "
+                                    "at ") +
+                         destination);
         return UpdateRunOutcome::ImageNotStored;
     }
     QFile file(destination);
     const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     const FirmwareImageCheck check = checkFirmwareImage(bytes);
     if (!check.problem.isNull()) {
-        refuse(host, QStringLiteral("The firmware image can't be used for the hoop: ") +
-                         check.problem + QStringLiteral(". Contact Tarvik support."));
+        refuse(observer, QStringLiteral("The firmware image can't be used for the hoop: ") +
+                             check.problem + QStringLiteral(". Contact Tarvik support."));
         return UpdateRunOutcome::ImageRefused;
     }
     return UpdateRunOutcome::Succeeded;
@@ -128,7 +130,8 @@ UpdateRunOutcome checkStoredImage(UpdateRunHost &host, const QString &destinatio
 
 // Downloads the selected catalogue entry, stores and verifies it. Throws when
 // nothing is selected.
-UpdateRunOutcome fetchFromCatalogue(UpdateRunHost &host, const QVariantList &firmwareList,
+UpdateRunOutcome fetchFromCatalogue(const RunSettings &settings, RunObserver &observer,
+                                    const QVariantList &firmwareList,
                                     const std::optional<QString> &chosenName, QString &stored)
 {
     const std::optional<QVariantMap> chosen = chooseEntry(firmwareList, chosenName);
@@ -137,13 +140,13 @@ UpdateRunOutcome fetchFromCatalogue(UpdateRunHost &host, const QVariantList &fir
     if (!chosenName)
         throw std::runtime_error("no firmware is selected, so there is no firmware address");
     const QString selected = *chosenName;
-    const QString url = firmwareUrl(host.updateServerUrl(), selected);
+    const QString url = firmwareUrl(settings.updateServerUrl, selected);
     devLog(QStringLiteral("FW URL: ") + url);
 
-    const QString destination = downloadDestination(host, selected);
+    const QString destination = downloadDestination(settings, selected);
 
-    host.updateUILog(QStringLiteral("Fetching firmware update... ") + QStringLiteral("(") +
-                     selected + QStringLiteral(")\n"));
+    observer.updateUILog(QStringLiteral("Fetching firmware update... ") + QStringLiteral("(") +
+                         selected + QStringLiteral(")\n"));
     const std::optional<QByteArray> data = downloadFirmware(url);
     const bool written = storeFirmware(destination, data);
     if (data && !written && !destination.isNull())
@@ -151,43 +154,47 @@ UpdateRunOutcome fetchFromCatalogue(UpdateRunHost &host, const QVariantList &fir
     const QString expected = expectedDigest(chosen);
     const DigestCheck check = checkDigest(data, expected);
     if (!check.passed) {
-        host.updateUILog(QStringLiteral("MD5 check failed\nVerify proper internet connectivity, "
-                                        "and try again. Or contact Tarvik support.\n"));
+        observer.updateUILog(
+            QStringLiteral("MD5 check failed\nVerify proper internet connectivity, "
+                           "and try again. Or contact Tarvik support.\n"));
         devLog(QStringLiteral("MD5 found: ") +
                (data ? check.foundDigest : QStringLiteral("(null)")));
         devLog(QStringLiteral("MD5 should be: ") +
                (expected.isNull() ? QStringLiteral("(null)") : expected));
         return UpdateRunOutcome::VerificationFailed;
     }
-    host.updateUILog(QStringLiteral("MD5 check passed\n"));
+    observer.updateUILog(QStringLiteral("MD5 check passed\n"));
     if (!sha256Matches(*data, chosen->value(QStringLiteral("SHA256")))) {
-        refuse(host, QStringLiteral("The firmware image does not match the SHA-256 digest in the "
-                                    "firmware list. Verify proper internet connectivity, and try "
-                                    "again. Or contact Tarvik support."));
+        refuse(observer,
+               QStringLiteral("The firmware image does not match the SHA-256 digest in the "
+                              "firmware list. Verify proper internet connectivity, and try "
+                              "again. Or contact Tarvik support."));
         devLog(QStringLiteral("SHA-256 should be: ") +
                chosen->value(QStringLiteral("SHA256")).toString());
         return UpdateRunOutcome::ImageRefused;
     }
     stored = destination;
-    return checkStoredImage(host, destination, written);
+    return checkStoredImage(observer, destination, written);
 }
 
 // Stores the bytes checked when the file was chosen where a download would go,
 // so that the file's later fate doesn't matter.
-UpdateRunOutcome storeChosenFile(UpdateRunHost &host, const FirmwareFile &file, QString &stored)
+UpdateRunOutcome storeChosenFile(const RunSettings &settings, RunObserver &observer,
+                                 const FirmwareFile &file, QString &stored)
 {
     devLog(QStringLiteral("Firmware file: ") + file.path);
-    const QString destination = downloadDestination(host, file.name);
-    host.updateUILog(QStringLiteral("Using firmware file: ") + file.path + QStringLiteral("\n"));
+    const QString destination = downloadDestination(settings, file.name);
+    observer.updateUILog(QStringLiteral("Using firmware file: ") + file.path +
+                         QStringLiteral("\n"));
     stored = destination;
-    return checkStoredImage(host, destination, storeFirmware(destination, file.bytes));
+    return checkStoredImage(observer, destination, storeFirmware(destination, file.bytes));
 }
 
-// Until the host's limit, if it has one.
+// Until the request's limit, if it has one.
 class WaitLimit
 {
 public:
-    explicit WaitLimit(const UpdateRunHost &host) : m_seconds(host.waitLimitSeconds())
+    explicit WaitLimit(std::optional<int> seconds) : m_seconds(seconds)
     {
         if (m_seconds)
             m_deadline.setRemainingTime(qint64(*m_seconds) * 1000);
@@ -204,34 +211,39 @@ private:
 class Programming
 {
 public:
-    explicit Programming(UpdateRunHost &host) : m_host(host) { m_host.programmingBegins(); }
-    ~Programming() { m_host.programmingEnds(); }
+    explicit Programming(RunObserver &observer) : m_observer(observer)
+    {
+        m_observer.programmingBegins();
+    }
+    ~Programming() { m_observer.programmingEnds(); }
     Programming(const Programming &) = delete;
     Programming &operator=(const Programming &) = delete;
 
 private:
-    UpdateRunHost &m_host;
+    RunObserver &m_observer;
 };
 
-UpdateRunOutcome waitAndProgram(UpdateRunHost &host, const PreparedImage &image, bool &lineOpen)
+UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
+                                std::optional<int> waitLimitSeconds, RunObserver &observer,
+                                bool &lineOpen)
 {
-    host.updateUILog(QStringLiteral(
+    observer.updateUILog(QStringLiteral(
         "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
     std::optional<HoopVolume> label;
     bool inBootloader = false;
-    UsbAccessWatch usbWatch([&host] { return host.usbDevices(0x03eb, 0x2ff6); });
-    // No pause and no limit but the host's: each attempt lasts one volume
+    UsbAccessWatch usbWatch([&hoop] { return hoop.usbDevices(0x03eb, 0x2ff6); });
+    // No pause and no limit but the request's: each attempt lasts one volume
     // search and one tool run.
-    const WaitLimit hoopWait(host);
+    const WaitLimit hoopWait(waitLimitSeconds);
     for (;;) {
         if (hoopWait.passed()) {
-            refuse(host, QStringLiteral("No Vexlume Hoop appeared within ") + hoopWait.seconds() +
-                             QStringLiteral(" seconds."));
+            refuse(observer, QStringLiteral("No Vexlume Hoop appeared within ") +
+                                 hoopWait.seconds() + QStringLiteral(" seconds."));
             return UpdateRunOutcome::NoHoopInTime;
         }
-        watchUsbAccess(host, usbWatch, false);
-        label = host.getVexlumeHoopVolumeLabel();
-        if (host.vexlumeHoopDFUDetected()) {
+        watchUsbAccess(observer, usbWatch, false);
+        label = hoop.getVexlumeHoopVolumeLabel();
+        if (hoop.vexlumeHoopDFUDetected()) {
             inBootloader = true;
             break;
         }
@@ -240,90 +252,89 @@ UpdateRunOutcome waitAndProgram(UpdateRunHost &host, const PreparedImage &image,
     }
 
     if (!inBootloader) {
-        host.updateUILog(QStringLiteral("Vexlume Hoop detected, volume label: ") + label->label +
-                         QStringLiteral("\n"));
-        host.updateUILog(QStringLiteral("Rebooting in DFU mode...\n"));
+        observer.updateUILog(QStringLiteral("Vexlume Hoop detected, volume label: ") +
+                             label->label + QStringLiteral("\n"));
+        observer.updateUILog(QStringLiteral("Rebooting in DFU mode...\n"));
         // On the volume where it was found, whichever root that was.
         if (const std::optional<QString> error =
                 writeBootloaderRequest(label->mountRoot, label->label)) {
-            host.updateUILog(QStringLiteral("Write error: ") + *error +
-                             QStringLiteral(" Restart app.\n"));
+            observer.updateUILog(QStringLiteral("Write error: ") + *error +
+                                 QStringLiteral(" Restart app.\n"));
             return UpdateRunOutcome::Halted;
         }
     }
 
-    host.updateUILog(QStringLiteral("Checking for hoop in DFU mode... "));
+    observer.updateUILog(QStringLiteral("Checking for hoop in DFU mode... "));
     lineOpen = true;
-    const WaitLimit dfuWait(host);
-    while (!host.vexlumeHoopDFUDetected()) {
+    const WaitLimit dfuWait(waitLimitSeconds);
+    while (!hoop.vexlumeHoopDFUDetected()) {
         if (dfuWait.passed()) {
-            refuse(host, QStringLiteral("\nThe hoop did not answer in DFU mode within ") +
-                             dfuWait.seconds() + QStringLiteral(" seconds."));
+            refuse(observer, QStringLiteral("\nThe hoop did not answer in DFU mode within ") +
+                                 dfuWait.seconds() + QStringLiteral(" seconds."));
             return UpdateRunOutcome::NoBootloaderInTime;
         }
-        watchUsbAccess(host, usbWatch, true);
+        watchUsbAccess(observer, usbWatch, true);
     }
-    host.updateUILog(QStringLiteral("Detected.\n"));
+    observer.updateUILog(QStringLiteral("Detected.\n"));
     lineOpen = false;
 
-    const Programming programming(host);
-    host.updateUILog(QStringLiteral("Flashing new firmware to device... DO NOT UNPLUG!\n"));
-    host.updateUILog(QStringLiteral("Erasing...\n"));
-    if (!host.vexlumeHoopErase()) {
-        host.updateUILog(failureLine("10 Failure erasing device."));
+    const Programming programming(observer);
+    observer.updateUILog(QStringLiteral("Flashing new firmware to device... DO NOT UNPLUG!\n"));
+    observer.updateUILog(QStringLiteral("Erasing...\n"));
+    if (!hoop.vexlumeHoopErase()) {
+        observer.updateUILog(failureLine("10 Failure erasing device."));
         return UpdateRunOutcome::EraseFailed;
     }
     settle();
-    host.updateUILog(QStringLiteral("Flashing...\n"));
-    if (!host.vexlumeHoopFlash(image.path)) {
-        host.updateUILog(failureLine("20 Failure writing firmware to device."));
+    observer.updateUILog(QStringLiteral("Flashing...\n"));
+    if (!hoop.vexlumeHoopFlash(image.path)) {
+        observer.updateUILog(failureLine("20 Failure writing firmware to device."));
         return UpdateRunOutcome::FlashFailed;
     }
     settle();
-    host.updateUILog(QStringLiteral("Resetting...\n"));
-    if (!host.vexlumeHoopReset()) {
-        host.updateUILog(failureLine("30 Failure resetting device."));
+    observer.updateUILog(QStringLiteral("Resetting...\n"));
+    if (!hoop.vexlumeHoopReset()) {
+        observer.updateUILog(failureLine("30 Failure resetting device."));
         return UpdateRunOutcome::ResetFailed;
     }
     settle();
-    host.updateUILog(QStringLiteral("Starting device...\n"));
-    if (!host.vexlumeHoopStart()) {
-        host.updateUILog(failureLine("40 Failure starting device."));
+    observer.updateUILog(QStringLiteral("Starting device...\n"));
+    if (!hoop.vexlumeHoopStart()) {
+        observer.updateUILog(failureLine("40 Failure starting device."));
         return UpdateRunOutcome::StartFailed;
     }
-    host.updateUILog(QStringLiteral("Vexlume Hoop successfully updated to firmware version: ") +
-                     image.version + QStringLiteral(" Disconnect hoop and quit.\n"));
+    observer.updateUILog(QStringLiteral("Vexlume Hoop successfully updated to firmware version: ") +
+                         image.version + QStringLiteral(" Disconnect hoop and quit.\n"));
     return UpdateRunOutcome::Succeeded;
 }
 
 } // namespace
 
-UpdateRunOutcome prepareImage(UpdateRunHost &host, const QVariantList &firmwareList,
-                              PreparedImage &image)
+UpdateRunOutcome prepareImage(const UpdateRequest &request, const RunSettings &settings,
+                              RunObserver &observer, PreparedImage &image)
 {
-    const std::optional<FirmwareFile> file = host.chosenFirmwareFile();
-    const std::optional<QString> chosenName =
-        file ? std::optional<QString>(file->name) : host.selectedTableItemValue();
+    const FirmwareFile *file = request.firmware.file();
+    const std::optional<QString> chosenName = request.firmware.name();
     QString stored;
     const UpdateRunOutcome outcome =
-        file ? storeChosenFile(host, *file, stored)
-             : fetchFromCatalogue(host, firmwareList, chosenName, stored);
+        file ? storeChosenFile(settings, observer, *file, stored)
+             : fetchFromCatalogue(settings, observer, request.firmwareList, chosenName, stored);
     if (outcome == UpdateRunOutcome::Succeeded)
         image = PreparedImage{stored, chosenName.value_or(QString())};
     return outcome;
 }
 
-UpdateRunOutcome programHoop(UpdateRunHost &host, const PreparedImage &image)
+UpdateRunOutcome programHoop(const Hoop &hoop, const PreparedImage &image,
+                             std::optional<int> waitLimitSeconds, RunObserver &observer)
 {
-    const QString toolPath = host.bundledToolPath();
-    host.setDfuToolPath(toolPath);
+    const QString &toolPath = hoop.toolPath();
     devLog(toolPath.isNull() ? QStringLiteral("(null)") : toolPath);
     bool lineOpen = false;
     try {
-        return waitAndProgram(host, image, lineOpen);
+        return waitAndProgram(hoop, image, waitLimitSeconds, observer, lineOpen);
     } catch (const DfuToolError &error) {
         devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
-        refuse(host,
+        refuse(observer,
                QLatin1String(lineOpen ? "\n" : "") +
                    QStringLiteral("The bundled dfu-programmer can't be started: ") +
                    (toolPath.isNull() ? QStringLiteral("it is missing from the program's resources")
@@ -345,19 +356,14 @@ UpdateRunOutcome guarded(const std::function<UpdateRunOutcome()> &steps)
     return UpdateRunOutcome::Aborted;
 }
 
-UpdateRunOutcome performUpdateRun(UpdateRunHost &host, const QVariantList &firmwareList)
+UpdateRunOutcome performUpdateRun(const Hoop &hoop, const UpdateRequest &request,
+                                  const RunSettings &settings, RunObserver &observer)
 {
-    host.setIsRunning(true);
-    const UpdateRunOutcome outcome = guarded([&] {
+    return guarded([&] {
         PreparedImage image;
-        const UpdateRunOutcome prepared = prepareImage(host, firmwareList, image);
-        return prepared == UpdateRunOutcome::Succeeded ? programHoop(host, image) : prepared;
+        const UpdateRunOutcome prepared = prepareImage(request, settings, observer, image);
+        return prepared == UpdateRunOutcome::Succeeded
+                   ? programHoop(hoop, image, request.waitLimitSeconds, observer)
+                   : prepared;
     });
-    // After a failed request write the run stops where it is: the user is told
-    // to restart, and the indicator keeps turning until then.
-    if (outcome == UpdateRunOutcome::Halted)
-        return outcome;
-    host.stopSpinner();
-    host.setIsRunning(false);
-    return outcome;
 }

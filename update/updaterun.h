@@ -1,59 +1,46 @@
 #pragma once
 
-#include "platform/usbdevices.h"
-#include "update/firmwarefile.h"
-#include "update/hoopvolume.h"
+#include "update/firmwarechoice.h"
+#include "update/hoop.h"
 
 #include <QString>
 #include <QVariantList>
 
 #include <functional>
-
 #include <optional>
 
-// What the update run needs from whoever runs it: the window's controller and
-// the terminal's runner are its two hosts. Every call is made from the thread
-// that carries the run.
-class UpdateRunHost
+// What an update run reports as it goes, from the thread that carries it.
+class RunObserver
 {
 public:
-    virtual ~UpdateRunHost() = default;
+    virtual ~RunObserver() = default;
 
+    // A piece of the console's text; it carries its own line ends.
     virtual void updateUILog(const QString &text) = 0;
-    // Nothing when no firmware has been chosen.
-    virtual std::optional<QString> selectedTableItemValue() const = 0;
-    // The checked file from disk when it is the choice; the run then flashes
-    // it instead of fetching a catalogue entry.
-    virtual std::optional<FirmwareFile> chosenFirmwareFile() const { return std::nullopt; }
-    virtual void setIsRunning(bool running) = 0;
-    virtual void setDfuToolPath(const QString &path) = 0;
-    // Hands the busy indicator's stop to the main thread.
-    virtual void stopSpinner() = 0;
-
-    virtual QString updateServerUrl() const = 0;
-    virtual QString tempDir() const = 0;
-    virtual QString bundleId() const = 0;
-    virtual QString bundledToolPath() const = 0; // null when the resource is missing
-
-    // The hoop's volume, with the root it was found under.
-    virtual std::optional<HoopVolume> getVexlumeHoopVolumeLabel() = 0;
-    virtual bool vexlumeHoopDFUDetected() = 0;
-    virtual bool vexlumeHoopErase() = 0;
-    virtual bool vexlumeHoopFlash(const QString &imagePath) = 0;
-    virtual bool vexlumeHoopReset() = 0;
-    virtual bool vexlumeHoopStart() = 0;
-
-    // The USB devices of a vendor and product now, each tried for opening;
-    // an empty optional when USB cannot be looked at.
-    virtual std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) = 0;
-
-    // How long each wait for the hoop may last; nothing: as long as it takes.
-    virtual std::optional<int> waitLimitSeconds() const { return std::nullopt; }
     // Erasing, flashing, resetting and starting: from just before the first
     // of them until the line that tells how they went. A hoop left between
     // them needs its bootloader to recover, so nothing should cut this short.
     virtual void programmingBegins() {}
     virtual void programmingEnds() {}
+};
+
+// What to install, as a plain value: taken when the run starts and never
+// changed under it.
+struct UpdateRequest
+{
+    FirmwareChoice firmware;
+    // The catalogue as the launch check kept it; an entry choice is looked up here.
+    QVariantList firmwareList;
+    // How long each wait for the hoop may last; nothing: as long as it takes.
+    std::optional<int> waitLimitSeconds;
+};
+
+// Where a run fetches from and keeps things.
+struct RunSettings
+{
+    QString updateServerUrl; // base address, without a trailing slash
+    QString tempDir;         // a directory no other user can write
+    QString bundleId;        // names the download directory inside tempDir
 };
 
 // How a run ended; the console and the developer log tell the details.
@@ -85,14 +72,15 @@ struct PreparedImage
 UpdateRunOutcome guarded(const std::function<UpdateRunOutcome()> &steps);
 
 // One whole firmware update, from download to start, on the calling thread.
-// `firmwareList` is the catalogue as the launch check kept it.
-UpdateRunOutcome performUpdateRun(UpdateRunHost &host, const QVariantList &firmwareList);
+UpdateRunOutcome performUpdateRun(const Hoop &hoop, const UpdateRequest &request,
+                                  const RunSettings &settings, RunObserver &observer);
 
 // The two halves of a run, for running the second once per hoop. Neither
-// catches exceptions nor performs the final steps; performUpdateRun does both.
-// The first gets the chosen image (downloaded and checked, or the chosen
-// file) into place; Succeeded with `image` set when it is ready.
-UpdateRunOutcome prepareImage(UpdateRunHost &host, const QVariantList &firmwareList,
-                              PreparedImage &image);
+// catches exceptions; performUpdateRun does. The first gets the chosen image
+// (downloaded and checked, or the chosen file) into place; Succeeded with
+// `image` set when it is ready.
+UpdateRunOutcome prepareImage(const UpdateRequest &request, const RunSettings &settings,
+                              RunObserver &observer, PreparedImage &image);
 // The second waits for a hoop and programs it with the image.
-UpdateRunOutcome programHoop(UpdateRunHost &host, const PreparedImage &image);
+UpdateRunOutcome programHoop(const Hoop &hoop, const PreparedImage &image,
+                             std::optional<int> waitLimitSeconds, RunObserver &observer);

@@ -26,12 +26,13 @@ QString summary(const StationTally &tally, const PreparedImage &image, bool upda
 
 } // namespace
 
-StationTally runStation(UpdateRunHost &host, const PreparedImage &image,
+StationTally runStation(const Hoop &hoop, const PreparedImage &image,
+                        std::optional<int> waitLimitSeconds, RunObserver &observer,
                         const std::function<bool(const StationTally &)> &afterEachHoop)
 {
     StationTally tally;
     for (;;) {
-        const UpdateRunOutcome outcome = programHoop(host, image);
+        const UpdateRunOutcome outcome = programHoop(hoop, image, waitLimitSeconds, observer);
         tally.ending = outcome;
         if (outcome == UpdateRunOutcome::NoHoopInTime ||
             outcome == UpdateRunOutcome::ToolUnavailable)
@@ -39,14 +40,14 @@ StationTally runStation(UpdateRunHost &host, const PreparedImage &image,
         const bool updated = outcome == UpdateRunOutcome::Succeeded;
         ++tally.hoops;
         ++(updated ? tally.updated : tally.failed);
-        host.updateUILog(summary(tally, image, updated));
+        observer.updateUILog(summary(tally, image, updated));
         if (!afterEachHoop(tally))
             return tally;
-        waitUntilHoopGone(host, updated);
+        waitUntilHoopGone(hoop, updated);
     }
 }
 
-void waitUntilHoopGone(UpdateRunHost &host, bool updated)
+void waitUntilHoopGone(const Hoop &hoop, bool updated)
 {
     const QDeadlineTimer comeBack(updated ? kComeBackMs : 0);
     // Only its volume shows that an updated hoop has restarted: its
@@ -54,8 +55,8 @@ void waitUntilHoopGone(UpdateRunHost &host, bool updated)
     bool cameBack = !updated;
     QElapsedTimer away;
     for (;;) {
-        const bool volume = host.getVexlumeHoopVolumeLabel().has_value();
-        if (volume || host.vexlumeHoopDFUDetected()) {
+        const bool volume = hoop.getVexlumeHoopVolumeLabel().has_value();
+        if (volume || hoop.vexlumeHoopDFUDetected()) {
             cameBack = cameBack || volume;
             away.invalidate();
         } else if (!away.isValid()) {

@@ -21,10 +21,11 @@ struct StationTally
 
 // Waits for a hoop, programs it with the image, tells how it went in one
 // line, waits until that hoop has gone and starts again. Ends when no hoop
-// appears within the host's wait limit, when the tool can't be started, or
-// when `afterEachHoop`, asked with the tally after every hoop, says no.
-// Throws what the run's operations throw.
-StationTally runStation(UpdateRunHost &host, const PreparedImage &image,
+// appears within the wait limit, when the tool can't be started, or when
+// `afterEachHoop`, asked with the tally after every hoop, says no. Throws
+// what the hoop's operations throw.
+StationTally runStation(const Hoop &hoop, const PreparedImage &image,
+                        std::optional<int> waitLimitSeconds, RunObserver &observer,
                         const std::function<bool(const StationTally &)> &afterEachHoop);
 
 // Waits until neither the hoop's volume nor its bootloader is there. An
@@ -32,4 +33,4 @@ StationTally runStation(UpdateRunHost &host, const PreparedImage &image,
 // few seconds later: until that volume has come and gone (or it has had
 // ample time to come), the hoop has not gone, so that it is never taken for
 // the next one and flashed twice.
-void waitUntilHoopGone(UpdateRunHost &host, bool updated);
+void waitUntilHoopGone(const Hoop &hoop, bool updated);

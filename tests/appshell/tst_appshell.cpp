@@ -351,7 +351,7 @@ private slots:
             rig.window->outputText()->viewport()->update();
             QTest::qWait(50);
         }
-        QVERIFY(rig.delegate->isUpdateCheckActive());
+        QVERIFY(rig.delegate->launchCheck().isActive());
         QVERIFY(paints >= 3);
         if (openFile)
             rig.delegate->openFirmwareFile(file);
@@ -366,7 +366,7 @@ private slots:
         QCOMPARE(rowsShown(rig), QStringList({"fw-a", "fw-b", "mine"}).mid(0, openFile ? 3 : 2));
         QCOMPARE(rig.delegate->selectedTableItemValue(), QString(openFile ? "mine" : "fw-b"));
         QCOMPARE(selectedRow(rig.window->tableView()), qint64(openFile ? 2 : 1));
-        QCOMPARE(rig.delegate->chosenFirmwareFile().has_value(), openFile);
+        QCOMPARE((rig.delegate->firmwareChoice().file() != nullptr), openFile);
         QVERIFY(rig.window->buildButton()->isEnabled());
     }
     void startTaskEntersRunning()
@@ -386,9 +386,9 @@ private slots:
         QCOMPARE(rig.console(), before); // disabled before the run's first line can show
 
         // One run per launch: starting again after it ended starts nothing.
-        QVERIFY(rig.delegate->waitForUpdateRun(60000));
+        QVERIFY(rig.delegate->updateRunner().wait(60000));
         rig.delegate->startTask();
-        QVERIFY(rig.delegate->waitForUpdateRun(60000));
+        QVERIFY(rig.delegate->updateRunner().wait(60000));
         QCOMPARE(log.lines().filter(QStringLiteral("ChosenFW: ")).size(), 1);
     }
 

@@ -125,7 +125,7 @@ private slots:
         const QStringList calls = m_manager.calls.mid(callsBefore);
         const bool releasedEarly = m_manager.released();
         QVERIFY(rig.hoop->plugIn()); // before any check can fail: the run must end
-        QVERIFY(rig.delegate->waitForUpdateRun(60000));
+        QVERIFY(rig.delegate->updateRunner().wait(60000));
         QCOMPARE(calls, managerPresent
                             ? QStringList{QStringLiteral("sleep:idle|Vexlume Hoop Updater|The "
                                                          "Vexlume Hoop's firmware is being "

@@ -65,7 +65,7 @@ private slots:
             rig.waitForCheck();
             rig.delegate->setSelectedTableItemValue(outcome == VerificationFailed ? "bad" : "good");
             QVERIFY(rig.updateAndWait());
-            QVERIFY2(rig.delegate->lastRunOutcome() == outcome, qPrintable(rig.console()));
+            QVERIFY2(rig.delegate->updateRunner().outcome() == outcome, qPrintable(rig.console()));
             rig.window.reset();
             rig.delegate.reset();
             fwList.reset();

@@ -47,7 +47,7 @@ public:
         // The run must be over before the controller goes; then the hoop,
         // whose volume may be a mount inside the temporary directory.
         if (delegate)
-            delegate->waitForUpdateRun(120000);
+            delegate->updateRunner().wait(120000);
         window.reset();
         delegate.reset();
         hoop.reset();
@@ -122,7 +122,7 @@ public:
     bool updateAndWait(int milliseconds = 60000)
     {
         window->buildButton()->click();
-        const bool ended = delegate->waitForUpdateRun(milliseconds);
+        const bool ended = delegate->updateRunner().wait(milliseconds);
         drain();
         return ended;
     }
@@ -131,7 +131,7 @@ public:
     void waitForCheck()
     {
         QDeadlineTimer bound(60000);
-        while (delegate->isUpdateCheckActive() && !bound.hasExpired())
+        while (delegate->launchCheck().isActive() && !bound.hasExpired())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         drain();
     }

@@ -158,11 +158,11 @@ private slots:
         QTest::qWait(2500); // more looks at the device: nothing more is said
         QVERIFY(setNodeMode(0666));
         rig.hoop->enterBootloader();
-        QVERIFY(rig.delegate->waitForUpdateRun(60000));
+        QVERIFY(rig.delegate->updateRunner().wait(60000));
         rig.drain();
         QVERIFY2(rig.console().contains(around) && rig.console().count(noAccess) == int(refused),
                  qPrintable(rig.console()));
-        QCOMPARE(rig.delegate->lastRunOutcome(), UpdateRunOutcome::Succeeded);
+        QCOMPARE(rig.delegate->updateRunner().outcome(), UpdateRunOutcome::Succeeded);
         QCOMPARE(log.lines().filter(QStringLiteral("on bus 1 address 5 may not be opened")).size(),
                  refused ? 1 : 0);
     }

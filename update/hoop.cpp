@@ -1,0 +1,56 @@
+#include "update/hoop.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <utility>
+
+Hoop::Hoop(QStringList mountRoots, QString toolPath, DfuTimeouts timeouts)
+    : m_mountRoots(std::move(mountRoots)), m_toolPath(std::move(toolPath)), m_timeouts(timeouts)
+{}
+
+std::optional<HoopVolume> Hoop::getVexlumeHoopVolumeLabel() const
+{
+    return findHoopVolume(m_mountRoots);
+}
+
+bool Hoop::vexlumeHoopDFUDetected() const
+{
+    return tool().detected();
+}
+
+bool Hoop::vexlumeHoopErase() const
+{
+    return tool().erase();
+}
+
+bool Hoop::vexlumeHoopFlash(const QString &imagePath) const
+{
+    return tool().flash(imagePath);
+}
+
+bool Hoop::vexlumeHoopReset() const
+{
+    return tool().reset();
+}
+
+bool Hoop::vexlumeHoopStart() const
+{
+    return tool().start();
+}
+
+std::optional<QList<UsbDevice>> Hoop::usbDevices(quint16 vendorId, int productId) const
+{
+    return listUsbDevices(vendorId, productId);
+}
+
+Hoop HoopSetup::hoop() const
+{
+    return Hoop(mountRoots, bundledToolPath(resourceDir), dfuTimeouts);
+}
+
+QString bundledToolPath(const QString &resourceDir)
+{
+    const QFileInfo tool(QDir(resourceDir), QStringLiteral("dfu-programmer"));
+    return tool.isFile() ? tool.absoluteFilePath() : QString();
+}
