@@ -2,7 +2,7 @@
 
 #include "platform/devlog.h"
 
-#include <dlfcn.h>
+#include <QLibrary>
 
 #include <mutex>
 #include <thread>
@@ -15,23 +15,26 @@ constexpr const char *kLibraries[] = {"libcurl.4.dylib", "/usr/lib/libcurl.4.dyl
 constexpr const char *kLibraries[] = {"libcurl.so.4", "libcurl.so"};
 #endif
 
-template <typename Function> bool resolve(void *library, const char *name, Function &function)
+template <typename Function> bool resolve(QLibrary &library, const char *name, Function &function)
 {
-    function = reinterpret_cast<Function>(dlsym(library, name));
+    function = reinterpret_cast<Function>(library.resolve(name));
     return function != nullptr;
 }
 
 const CurlApi *load()
 {
-    void *library = nullptr;
-    // Lazily bound: most functions of libcurl and of its dependencies are never
-    // called here, and binding them all up front adds a sixth to the load.
+    // Never unloaded: the library stays for the life of the process. Bound
+    // lazily (QLibrary's default): most functions of libcurl and of its
+    // dependencies are never called here, and binding them all up front adds
+    // a sixth to the load.
+    static QLibrary library;
     for (const char *name : kLibraries) {
-        if ((library = dlopen(name, RTLD_LAZY | RTLD_LOCAL)))
+        library.setFileName(QLatin1String(name));
+        if (library.load())
             break;
     }
-    if (!library) {
-        devLog(QStringLiteral("Cannot load libcurl: ") + QString::fromLocal8Bit(dlerror()));
+    if (!library.isLoaded()) {
+        devLog(QStringLiteral("Cannot load libcurl: ") + library.errorString());
         return nullptr;
     }
     static CurlApi api;
@@ -47,7 +50,6 @@ const CurlApi *load()
         devLog(QStringLiteral("Cannot initialise libcurl"));
         return nullptr;
     }
-    // The library stays loaded for the life of the process.
     return &api;
 }
 

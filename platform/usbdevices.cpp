@@ -2,7 +2,7 @@
 
 #include <libusb.h>
 
-#include <dlfcn.h>
+#include <QLibrary>
 
 #include <mutex>
 
@@ -24,22 +24,23 @@ struct UsbApi
     decltype(&libusb_error_name) error_name;
 };
 
-template <typename Function> bool resolve(void *library, const char *name, Function &function)
+template <typename Function> bool resolve(QLibrary &library, const char *name, Function &function)
 {
-    function = reinterpret_cast<Function>(dlsym(library, name));
+    function = reinterpret_cast<Function>(library.resolve(name));
     return function != nullptr;
 }
 
 const UsbApi *load()
 {
+    // Never unloaded: the library stays for the life of the process.
 #ifdef __APPLE__
-    void *library = dlopen("libusb-1.0.0.dylib", RTLD_LAZY | RTLD_LOCAL);
+    static QLibrary library(QStringLiteral("libusb-1.0.0.dylib"));
 #else
-    void *library = dlopen("libusb-1.0.so.0", RTLD_LAZY | RTLD_LOCAL);
+    static QLibrary library(QStringLiteral("libusb-1.0.so.0"));
 #endif
     static UsbApi api;
     const bool complete =
-        library && resolve(library, "libusb_init", api.init) &&
+        library.load() && resolve(library, "libusb_init", api.init) &&
         resolve(library, "libusb_exit", api.exit) &&
         resolve(library, "libusb_get_device_list", api.get_device_list) &&
         resolve(library, "libusb_free_device_list", api.free_device_list) &&
@@ -48,7 +49,6 @@ const UsbApi *load()
         resolve(library, "libusb_get_device_address", api.get_device_address) &&
         resolve(library, "libusb_open", api.open) && resolve(library, "libusb_close", api.close) &&
         resolve(library, "libusb_error_name", api.error_name);
-    // The library stays loaded for the life of the process.
     return complete ? &api : nullptr;
 }
 

@@ -54,7 +54,8 @@ void start(QProcess &cli, const UpdateRig &rig, const QStringList &arguments)
 Ended finish(QProcess &cli)
 {
     Ended ended;
-    if (!cli.waitForFinished(60000)) {
+    // waitForFinished says no for a process that has ended already.
+    if (cli.state() != QProcess::NotRunning && !cli.waitForFinished(60000)) {
         cli.kill();
         cli.waitForFinished();
         ended.err = QStringLiteral("(did not end within 60 s)");
@@ -216,6 +217,35 @@ private slots:
             << none << "no tool" << -1 << 1
             << stopped + "The bundled dfu-programmer can't be started: it is missing from the "
                          "program's resources. Reinstall the application.\n";
+        QTest::newRow("no bootloader in time")
+            << QStringList{"--timeout", "1"} << "volume only" << int(F::NeverAppears) << 5
+            << stopped + "Vexlume Hoop detected, volume label: OTHER\nRebooting in DFU mode...\n"
+                         "Checking for hoop in DFU mode... \nThe hoop did not answer in DFU "
+                         "mode within 1 seconds.\n";
+        QTest::newRow("tool is a directory")
+            << none << "tool is a directory" << -1 << 1
+            << stopped + "The bundled dfu-programmer can't be started: it is missing from the "
+                         "program's resources. Reinstall the application.\n";
+        QTest::newRow("image can't be stored")
+            << none << "temp dir unusable" << -1 << 1
+            << launchLines + fetchingFw + md5Passed +
+                   "The firmware image could not be stored for flashing: there is no private "
+                   "directory to keep it in\n";
+        QTest::newRow("libcurl missing")
+            << none << "no libcurl" << -1 << 2
+            << "Checking for updates...\nUnable to check for latest firmware. Check your "
+               "internet connection and restart the app.\n";
+        // The station ends as a single run does when nothing can be flashed.
+        const QStringList station{"--repeat", "--timeout", "1"};
+        QTest::newRow("station, image refused")
+            << station << "wrong digest" << -1 << 3 << launchLines + fetchingFw + md5Failed;
+        QTest::newRow("station, tool missing")
+            << station << "no tool" << -1 << 1
+            << stopped + "The bundled dfu-programmer can't be started: it is missing from the "
+                         "program's resources. Reinstall the application.\n";
+        QTest::newRow("station, no hoop")
+            << station << "" << int(F::NeverAppears) << 5
+            << stopped + "No Vexlume Hoop appeared within 1 seconds.\n";
         QTest::newRow("unknown option") << QStringList{"--bogus"} << "" << -1 << 64 << QString();
         QTest::newRow("no such entry")
             << QStringList{"--firmware", "nope"} << "" << -1 << 64 << "Checking for updates...\n";
@@ -247,19 +277,41 @@ private slots:
             QVERIFY(QDir().mkpath(rig.path(QStringLiteral("media/VEXLUME HOOP/runnow.cfg"))));
         if (fault >= 0)
             rig.hoop->setFault(hoopsim::Fault(fault));
-        rig.hoop->plugInAfter(300);
         QProcess cli;
+        QProcessEnvironment env = environmentFor(rig);
         if (setup.startsWith(QStringLiteral("signed"))) {
-            QProcessEnvironment env = environmentFor(rig);
             env.insert(QStringLiteral("HOOPTEST_PUBLIC_KEYS"), signCatalogue(rig));
             env.insert(QStringLiteral("XDG_STATE_HOME"), rig.path(QStringLiteral("state")));
-            cli.setProcessEnvironment(env);
             if (setup.endsWith(QStringLiteral("changed")))
                 publish(rig, false);
         }
+        if (setup == QStringLiteral("temp dir unusable"))
+            env.insert(QStringLiteral("HOOPTEST_TEMP_DIR"), file);
+        if (setup == QStringLiteral("tool is a directory")) {
+            const QString tool = rig.path(QStringLiteral("resources/dfu-programmer"));
+            QVERIFY(QFile::remove(tool) && QDir().mkpath(tool));
+        }
+        if (setup == QStringLiteral("volume only")) {
+            // A volume the simulated hoop knows nothing of: asked, it never restarts.
+            UpdateRig::writeFile(rig.path(QStringLiteral("media/OTHER/hoopinfo.txt")), "x\n");
+        }
+        if (setup == QStringLiteral("no libcurl")) {
+            // Found first on the loader's path, and not a library.
+            for (const char *name : {"lib/libcurl.so.4", "lib/libcurl.so"})
+                UpdateRig::writeFile(rig.path(QLatin1String(name)), "not a library\n");
+            env.insert(QStringLiteral("LD_LIBRARY_PATH"), rig.path(QStringLiteral("lib")));
+            env.insert(QStringLiteral("QT_LOGGING_RULES"),
+                       QStringLiteral("hoop.updater.info=true"));
+        }
+        cli.setProcessEnvironment(env);
 
         start(cli, rig, QStringList{"--cli"} + arguments);
-        const Ended ended = finish(cli);
+        // Plugged in only once the program asks for it.
+        QString early;
+        if (waitForOutput(cli, early, lookingForHoop))
+            rig.hoop->plugIn();
+        Ended ended = finish(cli);
+        ended.out.prepend(early);
         QVERIFY2(ended.status == status, qPrintable(ended.out + ended.err));
         if (out.startsWith(u'*'))
             QVERIFY2(ended.out.contains(out.mid(1)), qPrintable(ended.out));
@@ -269,6 +321,9 @@ private slots:
         if (status == 64)
             QVERIFY2(ended.err.contains(QStringLiteral("Usage: hoop-updater")) ||
                          ended.err.contains(QStringLiteral("--cli --list")),
+                     qPrintable(ended.err));
+        if (setup == QStringLiteral("no libcurl"))
+            QVERIFY2(ended.err.contains(QStringLiteral("Cannot load libcurl: ")),
                      qPrintable(ended.err));
         // A list taken is remembered under the user's state directory.
         QCOMPARE(
@@ -353,6 +408,10 @@ private slots:
         QTest::newRow("SIGINT during a flash that fails")
             << int(SIGINT) << int(F::HangOnFlash) << int(F::FlashFails) << 20
             << failure("20 Failure writing firmware to device.");
+        // A station finishes the hoop, counts it and ends with the tally's status.
+        QTest::newRow("SIGTERM during a station's flash")
+            << int(SIGTERM) << int(F::HangOnFlash) << -2 << 0
+            << succeeded + "Hoop 1: updated to fw (1 updated, 0 failed)\n";
     }
     void interrupt()
     {
@@ -372,7 +431,7 @@ private slots:
             rig.hoop->plugIn();
         }
         QProcess cli;
-        start(cli, rig, {QStringLiteral("--cli")});
+        start(cli, rig, fault == -2 ? QStringList{"--cli", "--repeat"} : QStringList{"--cli"});
         QString out;
         QVERIFY(waitForOutput(cli, out, hang >= 0 ? QStringLiteral("Flashing...\n") : tail));
         if (hang >= 0) {
@@ -393,6 +452,35 @@ private slots:
         QCOMPARE(ended.status, status);
         QVERIFY2((out + ended.out).endsWith(tail), qPrintable(out + ended.out));
         QCOMPARE(ended.err.contains(QStringLiteral("finishing it first")), hang >= 0);
+    }
+
+    // Without --cli a file on the command line opens the window and is offered there.
+    void fileOpensTheWindow()
+    {
+        UpdateRig rig;
+        publish(rig);
+        QVERIFY(rig.startServer());
+        const QString file = rig.path(QStringLiteral("fw.hex"));
+        QVERIFY(UpdateRig::writeFile(file, hexImage(0x80002000u, 512)));
+        QProcessEnvironment env = environmentFor(rig);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("hoop.updater.info=true"));
+        QProcess window;
+        window.setProcessEnvironment(env);
+        start(window, rig, {file});
+        // The developer log on standard error shows what the window's console does.
+        QString err;
+        QDeadlineTimer bound(30000);
+        while (!err.contains(QStringLiteral("Firmware file chosen: ") + file) &&
+               window.state() == QProcess::Running && !bound.hasExpired()) {
+            window.waitForReadyRead(100);
+            err += QString::fromLocal8Bit(window.readAllStandardError());
+        }
+        QVERIFY2(err.contains(QStringLiteral("Select a firmware")), qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("Firmware file chosen: ") + file), qPrintable(err));
+        QCOMPARE(window.readAllStandardOutput(), QByteArray()); // no terminal lines
+        window.kill();
+        window.waitForFinished();
     }
 
     // Hoop after hoop with one download: each updated once, a failed one
@@ -419,6 +507,7 @@ private slots:
             // An updated hoop shows its volume again: it is not a new one.
             if (hoop != 1)
                 QTRY_VERIFY(rig.hoop->volumeMounted());
+            // A while with its volume back, which must not count as the next hoop.
             QTest::qWait(500);
             rig.hoop->unplug();
             // The next one is plugged in once the station waits for it.

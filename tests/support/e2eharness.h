@@ -119,10 +119,20 @@ public:
     }
 
     // Presses "Update Firmware" and waits until the run's thread has ended.
-    bool updateAndWait(int milliseconds = 60000)
+    // With plugIn, the hoop is plugged in once the console asks for it.
+    bool updateAndWait(int milliseconds = 60000, bool plugIn = false)
     {
         window->buildButton()->click();
-        const bool ended = delegate->updateRunner().wait(milliseconds);
+        QDeadlineTimer bound(milliseconds);
+        if (plugIn) {
+            const QString asked = QStringLiteral("Turn on your hoop and plug it in via USB now.");
+            while (!console().contains(asked) && delegate->updateRunner().isActive() &&
+                   !bound.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            if (console().contains(asked))
+                hoop->plugIn();
+        }
+        const bool ended = delegate->updateRunner().wait(int(bound.remainingTime()));
         drain();
         return ended;
     }

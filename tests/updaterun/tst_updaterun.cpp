@@ -250,11 +250,9 @@ private slots:
             rig.delegate->setSelectedTableItemValue(std::nullopt);
         if (fault >= 0)
             rig.hoop->setFault(hoopsim::Fault(fault));
-        // Plugged in only once the run waits for it.
-        if (fault != int(hoopsim::Fault::AlreadyInBootloader))
-            rig.hoop->plugInAfter(300);
         DevLogCapture log;
-        QVERIFY(rig.updateAndWait());
+        // Plugged in only once the run waits for it.
+        QVERIFY(rig.updateAndWait(60000, fault != int(hoopsim::Fault::AlreadyInBootloader)));
 
         QCOMPARE(rig.console(), launchLines + console);
         QCOMPARE(programmingRuns(*rig.hoop),
@@ -296,7 +294,8 @@ private slots:
         QTest::newRow("inside a tool run that never ends")
             << int(hoopsim::Fault::HangOnGet) << 1000;
         QTest::newRow("waiting for the hoop") << -1 << 1000;
-        QTest::newRow("after a finished run") << int(hoopsim::Fault::AlreadyInBootloader) << 8000;
+        // 0: once the run has ended.
+        QTest::newRow("after a finished run") << int(hoopsim::Fault::AlreadyInBootloader) << 0;
         // The real tool, found where the program's own resources are, finds no hoop.
         QTest::newRow("waiting with the bundled tool") << -2 << 1000;
         // A server that trickles its catalogue holds the check for minutes.

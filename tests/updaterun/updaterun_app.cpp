@@ -1,6 +1,6 @@
 // The application, configured from its arguments, that presses "Update
-// Firmware" as soon as it can and closes its window a given time later (or,
-// for a negative time, that long after its start):
+// Firmware" as soon as it can and closes its window a given time later (for
+// 0, once the run has ended; for a negative time, that long after its start):
 //   updaterun_app SERVER MOUNT_ROOT RESOURCE_DIR TEMP_DIR CLOSE_AFTER_MS
 // A RESOURCE_DIR of "-" keeps the program's own, found beside it.
 
@@ -33,12 +33,15 @@ int main(int argc, char *argv[])
         return config;
     };
     const int closeAfter = args[4].toInt();
-    auto prepare = [closeAfter](AppDelegate &, MainWindow &window) {
+    auto prepare = [closeAfter](AppDelegate &delegate, MainWindow &window) {
         // Negative: closed that long after the start, whatever the launch check is doing.
         if (closeAfter < 0) {
             QTimer::singleShot(-closeAfter, &window, &QWidget::close);
             return;
         }
+        if (closeAfter == 0)
+            QObject::connect(&delegate.updateRunner(), &UpdateRunner::finished, &window,
+                             &QWidget::close, Qt::QueuedConnection);
         QPushButton *button = window.buildButton();
         auto *poll = new QTimer(button);
         QObject::connect(poll, &QTimer::timeout, button, [button, poll, &window, closeAfter] {
@@ -46,7 +49,8 @@ int main(int argc, char *argv[])
                 return;
             poll->stop();
             button->click();
-            QTimer::singleShot(closeAfter, &window, &QWidget::close);
+            if (closeAfter > 0)
+                QTimer::singleShot(closeAfter, &window, &QWidget::close);
         });
         poll->start(20);
     };
