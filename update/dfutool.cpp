@@ -6,8 +6,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 
 #include <climits>
+#include <string>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -98,16 +100,28 @@ DfuTool::Outcome DfuTool::run(const char *name, const QStringList &arguments, in
     outcome.output = QString::fromUtf8(bytes);
     outcome.exitedZero = !outcome.timedOut && process.state() == QProcess::NotRunning &&
                          process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (outcome.timedOut)
+    if (outcome.timedOut) {
         devLog(QString::fromLatin1(name) +
                QStringLiteral(": dfu-programmer did not finish within ") +
                QString::number(timeoutMs) + QStringLiteral(" ms and was killed"));
+        return outcome;
+    }
+    // The loader's message (a library missing) is the first line it wrote.
+    const QString said = outcome.output.trimmed().section(QLatin1Char('\n'), 0, 0).trimmed();
+    if (process.exitStatus() == QProcess::CrashExit)
+        outcome.broken = program + QStringLiteral(" was ended by a signal");
+    else if (process.exitCode() == 126 || process.exitCode() == 127)
+        outcome.broken = program + QStringLiteral(" exited with status ") +
+                         QString::number(process.exitCode()) +
+                         (said.isEmpty() ? QString() : QStringLiteral(" (") + said + u')');
     return outcome;
 }
 
 bool DfuTool::detected()
 {
     const Outcome o = run("GET", {kTarget, QStringLiteral("get")}, m_timeouts.probeMs);
+    if (!o.broken.isNull())
+        throw DfuToolError(o.broken.toStdString());
     return !o.timedOut && o.output.contains(QLatin1String("Bootloader Version:"));
 }
 
@@ -140,6 +154,22 @@ bool DfuTool::start()
     const Outcome o = run("START", {kTarget, QStringLiteral("start")}, m_timeouts.startMs);
     devLog(QStringLiteral("START=") + o.output);
     return !o.timedOut && o.output.contains(QLatin1String("dfu-programmer: no device present."));
+}
+
+void DfuTool::check()
+{
+    const Outcome o = run("VERSION", {QStringLiteral("--version")}, m_timeouts.probeMs);
+    const QString program = QFileInfo(m_toolPath).absoluteFilePath();
+    if (o.timedOut)
+        throw DfuToolError(program.toStdString() + " did not answer --version within " +
+                           std::to_string(m_timeouts.probeMs) + " ms");
+    if (!o.broken.isNull())
+        throw DfuToolError(o.broken.toStdString());
+    // 0.6.1 says "dfu-programmer 0.6.1" on standard error, with status 1.
+    static const QRegularExpression version(QStringLiteral("dfu-programmer \\d"));
+    if (!o.output.contains(version))
+        throw DfuToolError(program.toStdString() + " does not say which version it is");
+    devLog(QStringLiteral("DFU tool: ") + o.output.trimmed());
 }
 
 std::optional<QString> DfuTool::version()

@@ -41,6 +41,9 @@ struct DfuTimeouts
 //                        "dfu-programmer: no device present." (exit status ignored:
 //                        once started, the device leaves DFU mode)
 //
+// A look for the bootloader whose tool the system could not load, or that a
+// signal ended, throws DfuToolError: that is no "no hoop yet" (see check()).
+//
 // Erase, flash and reset look at the exit status too, because the tool reports
 // some device-side failures with no output and status 1. Output is decoded as
 // UTF-8 with invalid sequences replaced, so garbage never counts as empty and
@@ -67,6 +70,11 @@ public:
     // What "--version" prints, for the diagnostic report; empty when the tool
     // did not finish within the probe's bound.
     std::optional<QString> version();
+    // Starts the tool once with "--version" and throws DfuToolError unless it
+    // really runs: a tool that the system can't load (status 126 or 127, as
+    // the dynamic loader ends it), that a signal ends, or that says no
+    // version can't program a hoop, and would only look like "no hoop yet".
+    void check();
 
     const QString &toolPath() const { return m_toolPath; }
 
@@ -76,6 +84,9 @@ private:
         QString output;
         bool exitedZero = false;
         bool timedOut = false;
+        // Why the tool could not really run: the system could not load it
+        // (status 126 or 127) or a signal ended it; null when it ran.
+        QString broken;
     };
     Outcome run(const char *name, const QStringList &arguments, int timeoutMs) const;
 

@@ -30,6 +30,8 @@ public:
     // nothing when USB cannot be looked at.
     std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) const;
 
+    // Throws DfuToolError unless the tool really runs (see DfuTool::check).
+    void checkTool() const { tool().check(); }
     const QString &toolPath() const { return m_toolPath; }
 
 private:

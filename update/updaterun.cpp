@@ -231,6 +231,9 @@ UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
         "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
     std::optional<HoopVolume> label;
     bool inBootloader = false;
+    // A tool that can't run would pass for "no hoop yet" for ever, after the
+    // hoop had been asked to restart into a bootloader nothing can program.
+    hoop.checkTool();
     UsbAccessWatch usbWatch([&hoop] { return hoop.usbDevices(0x03eb, 0x2ff6); });
     // No pause and no limit but the request's: each attempt lasts one volume
     // search and one tool run.

@@ -36,7 +36,9 @@ QStringList programmingRuns(const hoopsim::SimulatedHoop &hoop)
     QStringList steps;
     qint64 previousEnd = -1;
     for (const hoopsim::ToolRun &run : hoop.toolRunDetails()) {
-        if (run.arguments.value(1) == QStringLiteral("get"))
+        // The tool's check of itself and its looks for the hoop program nothing.
+        if (run.arguments.value(1) == QStringLiteral("get") ||
+            run.arguments.value(0) == QStringLiteral("--version"))
             continue;
         if (previousEnd >= 0 && run.startNs - previousEnd < 500'000'000)
             steps << QStringLiteral("(no pause)");
@@ -183,6 +185,27 @@ private slots:
         QTest::newRow("tool not executable")
             << "tool not executable" << fw << -1 << noTool.arg("%1 is not an executable file") << 0
             << O::ToolUnavailable;
+        // A tool that is there but can't run is found out before the hoop is asked to restart.
+        const QString loader = QStringLiteral(
+            "%1: error while loading shared libraries: libusb-1.0.so.0: cannot open shared "
+            "object file: No such file or directory");
+        QTest::newRow("tool can't be loaded")
+            << "tool: echo \"" + QString(loader).replace("%1", "$0") + "\" >&2; exit 127" << fw
+            << -1 << noTool.arg("%1 exited with status 127 (" + loader + ")") << 0
+            << O::ToolUnavailable;
+        QTest::newRow("tool can't be executed")
+            << "tool: exit 126" << fw << -1 << noTool.arg("%1 exited with status 126") << 0
+            << O::ToolUnavailable;
+        QTest::newRow("tool killed by a signal")
+            << "tool: kill -SEGV $$" << fw << -1 << noTool.arg("%1 was ended by a signal") << 0
+            << O::ToolUnavailable;
+        QTest::newRow("tool says no version")
+            << "tool: exit 1" << fw << -1 << noTool.arg("%1 does not say which version it is") << 0
+            << O::ToolUnavailable;
+        QTest::newRow("tool breaks in the wait")
+            << "tool: [ \"$1\" = --version ] && { echo 'dfu-programmer 0.6.1' >&2; exit 1; }; "
+               "exit 127"
+            << fw << -1 << noTool.arg("%1 exited with status 127") << 0 << O::ToolUnavailable;
         QTest::newRow("nothing selected")
             << "nothing selected" << fw << -1 << QString() << 0 << O::Aborted;
     }
@@ -242,6 +265,11 @@ private slots:
             QVERIFY(QFile::remove(tool));
         if (setup == QStringLiteral("tool not executable"))
             QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner));
+        if (setup.startsWith(QStringLiteral("tool: "))) {
+            QVERIFY(QFile::remove(tool));
+            QVERIFY(UpdateRig::writeFile(tool, "#!/bin/sh\n" + setup.mid(6).toUtf8() + "\n"));
+            QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::ExeOwner));
+        }
         console.replace(QStringLiteral("%1"), tool);
         if (setup == QStringLiteral("no temp"))
             rig.config.tempDir.clear();
