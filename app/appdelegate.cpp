@@ -258,17 +258,16 @@ void AppDelegate::setBuildButton(QPushButton *button)
         connect(button, &QPushButton::clicked, this, &AppDelegate::startTask);
 }
 
-QString AppDelegate::diagnosticReport()
+void AppDelegate::diagnosticReport(const std::function<void(const QString &report)> &done)
 {
     // Opening a device is harmless to a tool that waits for it, but not to one
     // that is programming it (on some systems an open takes the device over),
     // so during a run the devices are only listed.
-    return ::diagnosticReport(
-        gatherDiagnostics(m_configuration, !m_runner.isActive(),
-                          m_outputText ? m_outputText->toPlainText() : QString()));
+    buildDiagnosticReport(m_configuration, !m_runner.isActive(),
+                          m_outputText ? m_outputText->toPlainText() : QString(), this, done);
 }
 
 void AppDelegate::copyDiagnosticReport()
 {
-    QGuiApplication::clipboard()->setText(diagnosticReport());
+    diagnosticReport([](const QString &report) { QGuiApplication::clipboard()->setText(report); });
 }

@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QTableView>
 
+#include <functional>
 #include <optional>
 
 // The application's one controller: it holds the window's four controls and the
@@ -67,8 +68,9 @@ public:
     QPushButton *buildButton() const { return m_buildButton; }
     void setBuildButton(QPushButton *button);
 
-    // "Help > Copy Diagnostic Report": the report as plain text, and on the clipboard.
-    QString diagnosticReport();
+    // The diagnostic report as plain text, built off this thread and handed
+    // to `done` here; "Help > Copy Diagnostic Report" puts it on the clipboard.
+    void diagnosticReport(const std::function<void(const QString &report)> &done);
     void copyDiagnosticReport();
 
     // The units that carry the check and the run.

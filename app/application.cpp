@@ -13,6 +13,7 @@
 #include <QLoggingCategory>
 #include <QMetaObject>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -91,10 +92,52 @@ int runProgram(int &argc, char **argv, const std::function<void(Configuration &)
     });
 }
 
+namespace {
+
+// The controller, once there is one, for the signals' thread.
+std::atomic<AppDelegate *> signalled{nullptr};
+
+// Qt's own words when it finds no display are a plugin error and an abort;
+// ours name the display and the terminal mode, and end with a status of ours.
+QtMessageHandler qtHandler = nullptr;
+void noDisplayHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type != QtFatalMsg || !text.contains(QLatin1String("platform plugin"))) {
+        qtHandler(type, context, text);
+        return;
+    }
+    const QString display = qEnvironmentVariable("WAYLAND_DISPLAY").isEmpty()
+                                ? qEnvironmentVariable("DISPLAY")
+                                : qEnvironmentVariable("WAYLAND_DISPLAY");
+    print(stderr, QStringLiteral("hoop-updater: no display to show the window on (") +
+                      (display.isEmpty() ? QStringLiteral("DISPLAY is not set")
+                                         : QStringLiteral("cannot open ") + display) +
+                      QStringLiteral("). To update from this terminal, run: hoop-updater --cli\n"));
+    std::fflush(stderr);
+    std::_Exit(ExitStatus::NoDisplay);
+}
+
+} // namespace
+
 int runApplication(int &argc, char **argv, const std::function<Configuration()> &configure,
                    const std::function<void(AppDelegate &, MainWindow &)> &prepare)
 {
+    // Before any thread, so that every thread leaves the signals to this one.
+    // A logout's SIGTERM is a quit like any other: at once, unless the hoop is
+    // being programmed.
+    const StopSignals stops([](int signal) {
+        AppDelegate *delegate = signalled.load();
+        if (!delegate) {
+            std::fflush(stdout);
+            std::_Exit(128 + signal);
+        }
+        quitWhenProgrammed(delegate->updateRunner(), *delegate, 128 + signal);
+    });
+    // A reader that went away must not end an update half-way.
+    std::signal(SIGPIPE, SIG_IGN);
+    qtHandler = qInstallMessageHandler(noDisplayHandler);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtHandler);
     // The launch check needs libcurl; load it while the window is being built.
     // (Not before the QApplication: both would then queue on the loader's lock
     // while Qt loads its platform plugin.)
@@ -111,6 +154,7 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     MainWindow window;
     window.connectOutlets(delegate);
     window.show();
+    signalled.store(&delegate);
     if (prepare)
         prepare(delegate, window);
 
@@ -118,11 +162,13 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     QMetaObject::invokeMethod(
         &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
     const int status = app.exec();
+    signalled.store(nullptr);
     if (delegate.updateRunner().isActive() || delegate.launchCheck().isActive()) {
+        // Here only outside programming, or once it is done: every way to
+        // quit goes through quitWhenProgrammed or the window's close.
         // Closing the window ends the application at once, even while the run
-        // blocks in a wait or a tool run, or the check waits for a silent
-        // server; a tool already running finishes on its own rather than
-        // being cut off mid-write.
+        // blocks in a wait or a look for the hoop, or the check waits for a
+        // silent server.
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(status);

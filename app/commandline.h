@@ -36,5 +36,6 @@ constexpr int ImageRefused = 3;
 constexpr int RequestNotWritten = 4;
 constexpr int TimedOut = 5;
 constexpr int BadArguments = 64;
+constexpr int NoDisplay = 69; // the window was asked for, and there is no display to show it on
 constexpr int Interrupted = 130;
 } // namespace ExitStatus

@@ -6,6 +6,9 @@
 #include "update/dfutool.h"
 
 #include <QSysInfo>
+#include <QThread>
+
+#include <memory>
 
 namespace {
 
@@ -98,4 +101,18 @@ DiagnosticInputs gatherDiagnostics(const Configuration &configuration, bool open
     in.consoleText = consoleText;
     in.devLogLines = recentDevLogLines();
     return in;
+}
+
+void buildDiagnosticReport(const Configuration &configuration, bool openDevices,
+                           const QString &consoleText, QObject *context,
+                           const std::function<void(const QString &report)> &done)
+{
+    auto report = std::make_shared<QString>();
+    QThread *thread = QThread::create([configuration, openDevices, consoleText, report] {
+        *report = diagnosticReport(gatherDiagnostics(configuration, openDevices, consoleText));
+    });
+    thread->setObjectName(QStringLiteral("diagnostic report"));
+    QObject::connect(thread, &QThread::finished, context, [report, done] { done(*report); });
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
 }

@@ -6,7 +6,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
+
+class QObject;
 
 struct Configuration;
 
@@ -34,3 +37,10 @@ QString diagnosticReport(const DiagnosticInputs &inputs);
 // when openDevices is set), the console's text and the developer log.
 DiagnosticInputs gatherDiagnostics(const Configuration &configuration, bool openDevices,
                                    const QString &consoleText);
+
+// Gathers and writes the report on a thread of its own (asking the tool for
+// its version may take seconds), then hands it to `done` on the thread that
+// `context` lives in; nothing is handed over once `context` is gone.
+void buildDiagnosticReport(const Configuration &configuration, bool openDevices,
+                           const QString &consoleText, QObject *context,
+                           const std::function<void(const QString &report)> &done);

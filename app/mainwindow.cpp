@@ -7,15 +7,20 @@
 #include "ui_mainwindow.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSizePolicy>
 #include <QStandardPaths>
+
+#include <cstdio>
+#include <cstdlib>
 
 // The platform's fixed-width font; some platforms answer with a proportional
 // one, so fall back to whatever fixed-pitch family exists. The font database,
@@ -85,14 +90,17 @@ QAction *MainWindow::copyDiagnosticReportAction() const
     return m_ui->actionCopyDiagnosticReport;
 }
 
-void MainWindow::connectOutlets(AppDelegate &delegate) const
+void MainWindow::connectOutlets(AppDelegate &delegate)
 {
+    m_delegate = &delegate;
     delegate.setOutputText(m_ui->outputText);
     delegate.setBuildButton(m_ui->buildButton);
     delegate.setTableView(m_ui->tableView);
     delegate.setSpinner(m_ui->spinner);
     connect(m_ui->actionCopyDiagnosticReport, &QAction::triggered, &delegate,
             &AppDelegate::copyDiagnosticReport);
+    connect(m_ui->actionSaveDiagnosticReport, &QAction::triggered, this,
+            &MainWindow::saveDiagnosticReport);
     QAction *open = m_ui->actionOpenFirmwareFile;
     connect(open, &QAction::triggered, &delegate, &AppDelegate::chooseFirmwareFile);
     // The choice can't change under a run.
@@ -112,18 +120,105 @@ void MainWindow::saveLog()
 
 bool MainWindow::saveLogTo(const QString &path)
 {
-    const std::optional<QString> error = writeLogFile(path, m_ui->outputText->toPlainText());
+    return saveTextTo(path, m_ui->outputText->toPlainText(), tr("Save Log"), tr("The log"));
+}
+
+void MainWindow::saveDiagnosticReport()
+{
+    const QString suggested =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .filePath(QStringLiteral("hoop-updater-report.txt"));
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Diagnostic Report"), suggested,
+                                                      tr("Text files (*.txt);;All files (*)"));
+    if (!path.isEmpty())
+        saveDiagnosticReportTo(path);
+}
+
+void MainWindow::saveDiagnosticReportTo(const QString &path)
+{
+    if (!m_delegate)
+        return;
+    m_delegate->diagnosticReport([this, path](const QString &report) {
+        saveTextTo(path, report, tr("Save Diagnostic Report"), tr("The diagnostic report"));
+    });
+}
+
+bool MainWindow::saveTextTo(const QString &path, const QString &text, const QString &title,
+                            const QString &what)
+{
+    const std::optional<QString> error = writeLogFile(path, text);
     if (!error)
         return true;
     // Window-modal and without a nested event loop: the caller goes on at once.
-    auto *box =
-        new QMessageBox(QMessageBox::Warning, tr("Save Log"),
-                        tr("The log could not be saved to %1.").arg(QDir::toNativeSeparators(path)),
-                        QMessageBox::Ok, this);
+    auto *box = new QMessageBox(
+        QMessageBox::Warning, title,
+        tr("%1 could not be saved to %2.").arg(what, QDir::toNativeSeparators(path)),
+        QMessageBox::Ok, this);
     box->setInformativeText(*error);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
     return false;
+}
+
+namespace {
+
+// Ends the process where it stands: the run's thread must not begin to
+// program the hoop while the program winds down.
+void exitNow()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(0);
+}
+
+} // namespace
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    UpdateRunner *runner = m_delegate ? &m_delegate->updateRunner() : nullptr;
+    if (!runner || !runner->isActive() || runner->quitUnlessProgramming(exitNow)) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    askToQuitWhenProgrammed();
+}
+
+void MainWindow::askToQuitWhenProgrammed()
+{
+    if (m_quitQuestion)
+        return; // asked already
+    // No button cuts the write short: the hoop would be left without firmware.
+    auto *box = new QMessageBox(QMessageBox::Warning, tr("Quit"),
+                                tr("The hoop is being programmed."), QMessageBox::NoButton, this);
+    box->setInformativeText(tr("Quitting now would leave it without firmware until it is "
+                               "updated again. The program can quit as soon as the hoop is done."));
+    QPushButton *keepGoing = box->addButton(tr("&Keep Going"), QMessageBox::RejectRole);
+    QPushButton *quitWhenDone = box->addButton(tr("&Quit When Done"), QMessageBox::AcceptRole);
+    box->setDefaultButton(keepGoing);
+    box->setEscapeButton(keepGoing);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(quitWhenDone, &QPushButton::clicked, this, [this] {
+        if (m_delegate)
+            quitWhenProgrammed(m_delegate->updateRunner(), *m_delegate, 0);
+    });
+    m_quitQuestion = box;
+    box->open();
+}
+
+void quitWhenProgrammed(UpdateRunner &runner, AppDelegate &delegate, int status)
+{
+    const auto now = [status] {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    };
+    const auto later = [status] {
+        QMetaObject::invokeMethod(
+            qApp, [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+    };
+    if (runner.requestQuit(now, later) == UpdateRunner::Quit::Deferred)
+        delegate.updateUILog(QStringLiteral("Quitting as soon as the hoop is programmed.\n"));
 }
 
 void MainWindow::showAbout()

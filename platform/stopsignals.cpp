@@ -11,6 +11,7 @@ StopSignals::StopSignals(std::function<void(int signal)> onStop)
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     // Waits for ever: the process ends with the thread still waiting.
     std::thread([stops, onStop = std::move(onStop)] {

@@ -2,7 +2,8 @@
 
 #include <functional>
 
-// Ctrl+C (SIGINT) and termination requests (SIGTERM), taken from their
+// Ctrl+C (SIGINT), termination requests (SIGTERM) and a closed terminal or
+// an ended session (SIGHUP), taken from their
 // default handling, which ends the process wherever it is, and handed to
 // `onStop` on a thread of their own, once per signal. Make the object before
 // any other thread, so that every thread leaves the signals to it; the

@@ -98,13 +98,26 @@ bool UpdateRunner::isProgramming() const
     return m_programming;
 }
 
-UpdateRunner::Quit UpdateRunner::requestQuit(const std::function<void()> &quitNow)
+UpdateRunner::Quit UpdateRunner::requestQuit(const std::function<void()> &quitNow,
+                                             const std::function<void()> &whenProgrammed)
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_programming) {
+        quitNow();
+        return Quit::Now;
+    }
+    if (whenProgrammed && !m_whenProgrammed)
+        m_whenProgrammed = whenProgrammed;
+    return std::exchange(m_quitRequested, true) ? Quit::DeferredBefore : Quit::Deferred;
+}
+
+bool UpdateRunner::quitUnlessProgramming(const std::function<void()> &quitNow)
 {
     const std::lock_guard<std::mutex> lock(m_lock);
     if (m_programming)
-        return std::exchange(m_quitRequested, true) ? Quit::DeferredBefore : Quit::Deferred;
+        return false;
     quitNow();
-    return Quit::Now;
+    return true;
 }
 
 bool UpdateRunner::quitRequested() const
@@ -129,9 +142,13 @@ void UpdateRunner::programmingBegins()
 
 void UpdateRunner::programmingEnds()
 {
+    std::function<void()> quit;
     {
         const std::lock_guard<std::mutex> lock(m_lock);
         m_programming = false;
+        quit = std::exchange(m_whenProgrammed, nullptr);
     }
     m_observer.programmingEnds();
+    if (quit)
+        quit();
 }

@@ -50,12 +50,17 @@ public:
 
     // True while the hoop is being programmed.
     bool isProgramming() const;
-    // A request to quit, from any thread. Outside programming `quitNow` is
-    // called at once, with the state held so that programming can't begin
-    // while the program ends. While programming the request is kept instead,
-    // and the run goes on to its end.
+    // The one rule for quitting, from any thread. Outside programming
+    // `quitNow` is called at once, with the state held so that programming
+    // can't begin while the program ends; it should not return. While
+    // programming the request is kept instead: the run goes on, and
+    // `whenProgrammed` (if any) is called on the run's thread once the hoop
+    // is done. DeferredBefore: a request had been kept already.
     enum class Quit { Now, Deferred, DeferredBefore };
-    Quit requestQuit(const std::function<void()> &quitNow);
+    Quit requestQuit(const std::function<void()> &quitNow,
+                     const std::function<void()> &whenProgrammed = {});
+    // As requestQuit outside programming; false, keeping nothing, during it.
+    bool quitUnlessProgramming(const std::function<void()> &quitNow);
     // Whether a request to quit was kept for the end of programming.
     bool quitRequested() const;
 
@@ -79,4 +84,5 @@ private:
     mutable std::mutex m_lock; // guards what follows, shared with whoever asks to quit
     bool m_programming = false;
     bool m_quitRequested = false;
+    std::function<void()> m_whenProgrammed;
 };

@@ -478,7 +478,11 @@ private slots:
         QVERIFY(rig.toolInstalled && !rig.publishSample(QStringLiteral("hoop-2.0")).isEmpty());
         QVERIFY(rig.launch());
         devLog(QStringLiteral("a developer line"));
+        QGuiApplication::clipboard()->clear();
         rig.window->copyDiagnosticReportAction()->trigger();
+        // Built on a thread of its own: the window goes on at once.
+        QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+        QTRY_VERIFY(!QGuiApplication::clipboard()->text().isEmpty());
         const QString report = QGuiApplication::clipboard()->text();
         QCOMPARE(sectionBody(report, QStringLiteral("Program")).section(u'\n', 0, 1),
                  QStringLiteral("hoop-updater " HOOP_VERSION "\nQt ") + qVersion());
