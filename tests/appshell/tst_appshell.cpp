@@ -191,6 +191,50 @@ private slots:
         for (const QVariant &entry : *fwList)
             QVERIFY(firmwareNameOf(entry).has_value());
     }
+    // The whole update without a mouse: Tab moves the focus and never the
+    // choice, the arrows move the choice, and the focused button takes a key.
+    void keyboardAlone_data()
+    {
+        QTest::addColumn<int>("press");
+        QTest::newRow("Return") << int(Qt::Key_Return);
+        QTest::newRow("Enter") << int(Qt::Key_Enter);
+        QTest::newRow("Space") << int(Qt::Key_Space);
+    }
+    void keyboardAlone()
+    {
+        QFETCH(int, press);
+        UpdateRig rig;
+        rig.writeCatalogue(catalogueOf(
+            {QStringLiteral("fw-a.zip"), QStringLiteral("fw-b.zip"), QStringLiteral("fw-c.zip")}));
+        QVERIFY(rig.launch());
+        QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+        QTableView *table = rig.window->tableView();
+        QPushButton *button = rig.window->buildButton();
+        const auto key = [](int code, Qt::KeyboardModifiers modifiers = {}) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(code), modifiers);
+        };
+        QTRY_COMPARE(QApplication::focusWidget(), table);
+        // Table, button, console, and back round.
+        const QList<QWidget *> order{button, rig.window->outputText(), table};
+        for (QWidget *next : order) {
+            key(Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+            QCOMPARE(rig.delegate->selectedTableItemValue(), QStringLiteral("fw-c"));
+        }
+        key(Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), rig.window->outputText());
+        key(Qt::Key_Tab);
+        key(Qt::Key_Up);
+        QCOMPARE(rig.delegate->selectedTableItemValue(), QStringLiteral("fw-b"));
+        key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), button);
+        key(press);
+        QVERIFY(rig.delegate->updateRunner().hasStarted());
+        QVERIFY(!button->isEnabled());
+        QVERIFY(rig.delegate->updateRunner().wait(60000));
+        UpdateRig::drain();
+        QVERIFY(rig.console().contains(QStringLiteral("Fetching firmware update... (fw-b)")));
+    }
     void clickingChangesTheChoice()
     {
         UpdateRig rig;

@@ -385,6 +385,85 @@ private slots:
             QVERIFY2(output.contains(succeeded.trimmed()), qPrintable(output));
     }
 
+    // A quit while the hoop is being programmed waits for the hoop, however
+    // it comes; one while the program waits for the hoop acts at once.
+    void quittingWhileProgramming_data()
+    {
+        QTest::addColumn<QString>("how"); // "close", "quit", or a signal's number
+        QTest::addColumn<int>("hang");    // the step that hangs until released; -1: none
+        QTest::addColumn<int>("status");
+        using F = hoopsim::Fault;
+        QTest::newRow("close during the erase") << "close" << int(F::HangOnErase) << 0;
+        QTest::newRow("Quit during the flash") << "quit" << int(F::HangOnFlash) << 0;
+        QTest::newRow("SIGTERM during the erase") << "15" << int(F::HangOnErase) << 143;
+        QTest::newRow("SIGHUP during the flash") << "1" << int(F::HangOnFlash) << 129;
+        QTest::newRow("SIGINT during the start") << "2" << int(F::HangOnStart) << 130;
+        QTest::newRow("SIGTERM during the wait") << "15" << -1 << 143;
+    }
+    void quittingWhileProgramming()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, hang);
+        QFETCH(int, status);
+        UpdateRig rig;
+        rig.publishSample(QStringLiteral("fw"));
+        QVERIFY(rig.startServer());
+        if (hang >= 0) {
+            rig.hoop->setFault(hoopsim::Fault(hang));
+            rig.hoop->plugIn();
+        }
+        const int signal = how.toInt();
+        QProcess app;
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        app.start(QStringLiteral(UPDATERUN_APP),
+                  {rig.config.updateServerUrl, rig.config.mountRoots.first(),
+                   rig.config.resourceDir, rig.config.tempDir,
+                   signal ? QStringLiteral("stay") : how});
+        QVERIFY(app.waitForStarted());
+        QString output;
+        const auto waitFor = [&](const QString &text) {
+            QDeadlineTimer bound(30000);
+            while (!output.contains(text) && !bound.hasExpired() &&
+                   app.state() == QProcess::Running) {
+                app.waitForReadyRead(100);
+                output += QString::fromLocal8Bit(app.readAll());
+            }
+            return output.contains(text);
+        };
+        const QString step = hang == int(hoopsim::Fault::HangOnErase)   ? "Erasing...\n"
+                             : hang == int(hoopsim::Fault::HangOnFlash) ? "Flashing...\n"
+                             : hang >= 0                                ? "Starting device...\n"
+                                                                        : lookingForHoop;
+        QVERIFY2(waitFor(step), qPrintable(output));
+        if (signal)
+            QVERIFY(::kill(pid_t(app.processId()), signal) == 0);
+        if (hang >= 0) {
+            const QString deferred = QStringLiteral("Quitting as soon as the hoop is programmed.");
+            QVERIFY2(waitFor(deferred), qPrintable(output));
+            // A second request cuts nothing short either.
+            if (signal)
+                QVERIFY(::kill(pid_t(app.processId()), signal) == 0);
+            // A while in which the program must not end: the hoop is still being written.
+            QTest::qWait(300);
+            QCOMPARE(app.state(), QProcess::Running);
+            QVERIFY(!rig.hoop->toolRunDetails().last().finished());
+            QCOMPARE(output.count(deferred), 1);
+            rig.hoop->setFault(hoopsim::Fault(hang), false);
+        }
+        QVERIFY2(app.waitForFinished(60000), qPrintable(output));
+        output += QString::fromLocal8Bit(app.readAll());
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), status);
+        if (hang >= 0) {
+            // Programmed and started, then quit.
+            QVERIFY2(output.contains(succeeded.trimmed()), qPrintable(output));
+            QCOMPARE(programmingRuns(*rig.hoop), QStringList({"erase", "flash", "reset", "start"}));
+            QCOMPARE(rig.hoop->flashedHexFile(), hoopsim::sampleFirmwareHex("fw", 8 * 1024));
+        } else {
+            QVERIFY(rig.hoop->toolRuns().filter(QStringLiteral("erase")).isEmpty());
+        }
+    }
+
     // What a run leaves behind: only the firmware file in a private download
     // directory and the request on the hoop's volume may change, whatever the
     // ending and whatever another user of the machine put in the way.

@@ -2,12 +2,17 @@
 // Firmware" as soon as it can and closes its window a given time later (for
 // 0, once the run has ended; for a negative time, that long after its start):
 //   updaterun_app SERVER MOUNT_ROOT RESOURCE_DIR TEMP_DIR CLOSE_AFTER_MS
-// A RESOURCE_DIR of "-" keeps the program's own, found beside it.
+// A RESOURCE_DIR of "-" keeps the program's own, found beside it. In place of
+// a time, "close" or "quit" closes the window (or chooses File > Quit) as soon
+// as the hoop is being programmed and answers "Quit When Done"; "stay" never
+// closes it.
 
 #include "app/appdelegate.h"
 #include "app/application.h"
 #include "app/mainwindow.h"
 
+#include <QAction>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -32,8 +37,32 @@ int main(int argc, char *argv[])
         config.dfuTimeouts = DfuTimeouts{600000, 600000, 600000, 600000, 600000};
         return config;
     };
-    const int closeAfter = args[4].toInt();
-    auto prepare = [closeAfter](AppDelegate &delegate, MainWindow &window) {
+    const QString how = args[4];
+    const int closeAfter = how.toInt();
+    auto prepare = [closeAfter, how](AppDelegate &delegate, MainWindow &window) {
+        if (how == QStringLiteral("close") || how == QStringLiteral("quit")) {
+            auto *poll = new QTimer(&window);
+            QObject::connect(poll, &QTimer::timeout, &window, [&delegate, &window, poll, how] {
+                if (!delegate.updateRunner().isProgramming())
+                    return;
+                poll->stop();
+                if (how == QStringLiteral("close"))
+                    window.close();
+                else
+                    window.findChild<QAction *>(QStringLiteral("actionQuit"))->trigger();
+                for (QAbstractButton *button : window.findChild<QMessageBox *>()->buttons()) {
+                    if (button->text() == QStringLiteral("&Quit When Done"))
+                        button->click();
+                }
+            });
+            poll->start(10);
+        }
+        if (closeAfter == 0 && how != QStringLiteral("0")) {
+            // Pressed at once; closed only by the poll above, or by a signal.
+            QObject::connect(&delegate, &AppDelegate::updateCheckFinished, window.buildButton(),
+                             &QPushButton::click, Qt::QueuedConnection);
+            return;
+        }
         // Negative: closed that long after the start, whatever the launch check is doing.
         if (closeAfter < 0) {
             QTimer::singleShot(-closeAfter, &window, &QWidget::close);
