@@ -539,6 +539,35 @@ private slots:
             sectionBody(report, QStringLiteral("Developer log")).endsWith("\na developer line\n"));
     }
 
+    // Saved to a file, the report is what the clipboard gets; a disk too full
+    // for it is said so in the window.
+    void reportSavedToAFile_data()
+    {
+        QTest::addColumn<bool>("full");
+        QTest::newRow("saved") << false;
+        QTest::newRow("disk full") << true;
+    }
+    void reportSavedToAFile()
+    {
+        QFETCH(bool, full);
+        DevLogCapture quiet;
+        UpdateRig rig;
+        rig.publishSample(QStringLiteral("fw"));
+        QVERIFY(rig.launch());
+        const QString path = rig.path(QStringLiteral("report.txt"));
+        {
+            const FileSizeLimit cap(full ? 16 : RLIM_INFINITY);
+            rig.window->saveDiagnosticReportTo(path);
+            QTRY_VERIFY(QFile::exists(path) || rig.window->findChild<QMessageBox *>());
+        }
+        QCOMPARE(rig.window->findChild<QMessageBox *>() != nullptr, full);
+        QFile file(path);
+        QCOMPARE(file.open(QIODevice::ReadOnly), !full);
+        if (!full)
+            QCOMPARE(sectionBody(QString::fromUtf8(file.readAll()), QStringLiteral("Console")),
+                     rig.console());
+    }
+
     // The saved file holds exactly what the console shows; a file that could
     // not be written is said so in the window.
     void savedLogEqualsTheConsole_data()

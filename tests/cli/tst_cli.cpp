@@ -343,6 +343,11 @@ private slots:
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Exit status with --cli:";
         QTest::newRow("a terminal option alone")
             << QStringList{"--list"} << 64 << "hoop-updater: --list needs --cli.";
+        // The window without a display: a word on --cli, and no abort.
+        QTest::newRow("no display")
+            << QStringList{} << 69
+            << "hoop-updater: no display to show the window on (DISPLAY is not set). To update "
+               "from this terminal, run: hoop-updater --cli\n";
     }
     void shippedProgram()
     {
