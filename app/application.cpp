@@ -6,6 +6,7 @@
 #include "app/mainwindow.h"
 #include "app/terminalrunner.h"
 #include "platform/curlapi.h"
+#include "platform/leftovers.h"
 #include "platform/stopsignals.h"
 
 #include <QApplication>
@@ -47,9 +48,11 @@ int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
     configuration.firmwareFile.clear();
     if (adjust)
         adjust(configuration);
+    removeStaleLeftovers(configuration.tempDir, configuration.bundleId);
     TerminalRunner runner(std::move(configuration), commandLine);
     const StopSignals stops([&runner](int) { runner.stopRequested(); });
     const int status = runner.run();
+    removeKept();
     // The TLS library's clean-up at exit must not meet its set-up on the
     // loading thread: wait for the load to have finished.
     if (fetches)
@@ -127,10 +130,8 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     // being programmed.
     const StopSignals stops([](int signal) {
         AppDelegate *delegate = signalled.load();
-        if (!delegate) {
-            std::fflush(stdout);
-            std::_Exit(128 + signal);
-        }
+        if (!delegate)
+            exitProcess(128 + signal);
         quitWhenProgrammed(delegate->updateRunner(), *delegate, 128 + signal);
     });
     // A reader that went away must not end an update half-way.
@@ -147,7 +148,9 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     // Lets the desktop match the window to its installed entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(HOOP_BUNDLE_ID));
 
-    AppDelegate delegate(configure());
+    const Configuration configuration = configure();
+    removeStaleLeftovers(configuration.tempDir, configuration.bundleId);
+    AppDelegate delegate(configuration);
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
 
@@ -169,9 +172,8 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
         // Closing the window ends the application at once, even while the run
         // blocks in a wait or a look for the hoop, or the check waits for a
         // silent server.
-        std::fflush(stdout);
-        std::fflush(stderr);
-        std::_Exit(status);
+        exitProcess(status);
     }
+    removeKept();
     return status;
 }

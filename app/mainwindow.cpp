@@ -4,6 +4,7 @@
 #include "app/buildconfig.h"
 #include "app/busyindicator.h"
 #include "app/logfile.h"
+#include "platform/leftovers.h"
 #include "ui_mainwindow.h"
 
 #include <QAction>
@@ -166,9 +167,7 @@ namespace {
 // program the hoop while the program winds down.
 void exitNow()
 {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(0);
+    exitProcess(0);
 }
 
 } // namespace
@@ -209,9 +208,7 @@ void MainWindow::askToQuitWhenProgrammed()
 void quitWhenProgrammed(UpdateRunner &runner, AppDelegate &delegate, int status)
 {
     const auto now = [status] {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        std::_Exit(status);
+        exitProcess(status);
     };
     const auto later = [status] {
         QMetaObject::invokeMethod(

@@ -2,6 +2,7 @@
 
 #include "catalogue/launchcheck.h"
 #include "platform/devlog.h"
+#include "platform/leftovers.h"
 
 #include <QVariantMap>
 
@@ -69,10 +70,8 @@ void TerminalRunner::updateUILog(const QString &text)
 
 void TerminalRunner::stopRequested()
 {
-    const UpdateRunner::Quit quit = m_runner.requestQuit([this] {
-        std::fflush(stdout);
-        std::_Exit(m_statusIfStopped.load());
-    });
+    const UpdateRunner::Quit quit =
+        m_runner.requestQuit([this] { exitProcess(m_statusIfStopped.load()); });
     // Cut off now, the hoop would be left without working firmware.
     if (quit == UpdateRunner::Quit::Deferred)
         write(stderr, QStringLiteral("Interrupted: the hoop is being programmed; finishing "

@@ -1,6 +1,7 @@
 #include "update/updaterun.h"
 
 #include "platform/devlog.h"
+#include "platform/leftovers.h"
 #include "update/dfutool.h"
 #include "update/firmwaredownload.h"
 #include "update/hoopvolume.h"
@@ -8,6 +9,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QVariantMap>
 
@@ -87,8 +89,14 @@ void watchUsbAccess(RunObserver &observer, UsbAccessWatch &watch, bool lineOpen)
 QString downloadDestination(const RunSettings &settings, const QString &name)
 {
     QString directoryNote;
-    const QString destination = firmwareDestination(
-        destinationDirectory(settings.tempDir, settings.bundleId, &directoryNote), name);
+    const QString directory =
+        destinationDirectory(settings.tempDir, settings.bundleId, &directoryNote);
+    const QString destination = firmwareDestination(directory, name);
+    // Only for the tool, and only while the program lives; a directory made
+    // for this run alone goes with it.
+    if (!directory.isNull())
+        keepUntilExit(directory, QFileInfo(directory).fileName() == settings.bundleId ? destination
+                                                                                      : directory);
     devLog(QStringLiteral("FW Destination: ") +
            (destination.isNull() ? QStringLiteral("(null)") : destination));
     if (!directoryNote.isEmpty())

@@ -459,6 +459,37 @@ private slots:
         QCOMPARE(ended.err.contains(QStringLiteral("finishing it first")), hang >= 0);
     }
 
+    // The image is kept only while the program runs; what a crashed run left
+    // is removed at the next start, what a running one keeps is not.
+    void leftoversRemoved()
+    {
+        UpdateRig rig;
+        publish(rig);
+        QVERIFY(rig.startServer());
+        QProcess gone;
+        gone.start(QStringLiteral("true"));
+        QVERIFY(gone.waitForFinished());
+        const QByteArray deadPid = QByteArray::number(gone.processId());
+        const QString base = rig.path(QStringLiteral("tmp/org.example.hoop-updater-test"));
+        const auto leave = [](const QString &dir, const QByteArray &owner, const char *file) {
+            QVERIFY(QDir().mkpath(dir));
+            QVERIFY(
+                QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            QVERIFY(UpdateRig::writeFile(dir + "/owner", owner + "\n"));
+            QVERIFY(UpdateRig::writeFile(dir + "/" + file, "image"));
+        };
+        leave(base, deadPid, "old.hex");
+        leave(base + "-crashd", deadPid, "fw.hex");
+        leave(base + "-living", QByteArray::number(QCoreApplication::applicationPid()), "fw.hex");
+
+        const Ended ended = run(rig, {"--cli", "--timeout", "1"});
+        QCOMPARE(ended.status, 5); // the image was stored, and no hoop came
+        QVERIFY(!QFile::exists(base + "/old.hex"));
+        QVERIFY(!QFile::exists(base + "/fw.hex"));
+        QVERIFY(!QFile::exists(base + "-crashd"));
+        QVERIFY(QFile::exists(base + "-living/fw.hex"));
+    }
+
     // Without --cli a file on the command line opens the window and is offered there.
     void fileOpensTheWindow()
     {
