@@ -2,8 +2,10 @@
 
 #include "app/buildconfig.h"
 #include "app/runhost.h"
+#include "app/systemconfig.h"
 #include "platform/devlog.h"
 #include "update/dfutool.h"
+#include "update/toollocation.h"
 
 #include <QSysInfo>
 
@@ -60,9 +62,12 @@ QString diagnosticReport(const DiagnosticInputs &in)
             QStringLiteral("hoop-updater ") + in.programVersion + QStringLiteral("\nQt ") +
                 in.qtVersion + QStringLiteral("\n") + in.operatingSystem);
     section(report, QStringLiteral("DFU tool"),
-            (in.toolPath.isNull() ? QStringLiteral("(not bundled)") : in.toolPath) +
+            (in.toolPath.isNull() ? QStringLiteral("(not bundled)")
+             : in.toolBundled     ? in.toolPath
+                                  : in.toolPath + QStringLiteral(" (the system's; none bundled)")) +
                 QStringLiteral("\n") + in.toolVersion.trimmed());
-    section(report, QStringLiteral("Update server"), in.updateServerUrl);
+    section(report, QStringLiteral("Update server"),
+            QStringList(QStringList{in.updateServerUrl} + in.serverDetails).join('\n'));
     section(report, QStringLiteral("USB devices of vendor 03eb"),
             usbLines(in.usbDevices).join('\n'));
     section(report, QStringLiteral("Console"), in.consoleText);
@@ -80,6 +85,7 @@ DiagnosticInputs gatherDiagnostics(const ConfiguredRunHost &host, bool openDevic
     in.qtVersion = QString::fromLatin1(qVersion());
     in.operatingSystem = QSysInfo::prettyProductName();
     in.toolPath = host.bundledToolPath();
+    in.toolBundled = isBundledDfuTool(in.toolPath, configuration.resourceDir);
     if (in.toolPath.isNull()) {
         in.toolVersion = QStringLiteral("(no tool to ask for its version)");
     } else {
@@ -95,6 +101,9 @@ DiagnosticInputs gatherDiagnostics(const ConfiguredRunHost &host, bool openDevic
         }
     }
     in.updateServerUrl = configuration.updateServerUrl;
+    // The summary's first line repeats the address; only where it came from is new.
+    in.serverDetails = configurationSummary(configuration).mid(1);
+    in.serverDetails.prepend(QStringLiteral("Set by: ") + configuration.serverOrigin);
     in.usbDevices = listUsbDevices(0x03eb, -1, openDevices);
     in.consoleText = consoleText;
     in.devLogLines = recentDevLogLines();

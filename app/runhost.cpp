@@ -2,6 +2,7 @@
 
 #include "update/dfutool.h"
 #include "update/hoopvolume.h"
+#include "update/toollocation.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,8 +25,7 @@ void ConfiguredRunHost::setDfuToolPath(const QString &path)
 
 QString ConfiguredRunHost::bundledToolPath() const
 {
-    const QFileInfo tool(QDir(m_configuration.resourceDir), QStringLiteral("dfu-programmer"));
-    return tool.isFile() ? tool.absoluteFilePath() : QString();
+    return findDfuTool(m_configuration.resourceDir, m_configuration.systemToolDirs);
 }
 
 std::optional<HoopVolume> ConfiguredRunHost::getVexlumeHoopVolumeLabel()
