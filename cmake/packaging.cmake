@@ -9,9 +9,10 @@ set(CPACK_PACKAGE_NAME hoop-updater)
 set(CPACK_PACKAGE_VENDOR Vexlume)
 set(CPACK_PACKAGE_CONTACT "${HOOP_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Install new firmware on the Vexlume Hoop")
-set(CPACK_PACKAGE_DESCRIPTION "Lists the firmware published on the update server, \
-downloads the chosen image, checks its digest, restarts the hoop into its bootloader \
-and programs it with dfu-programmer. The update server and the keys that sign its \
+# Lines of at most 80 characters, as Debian's checker asks.
+set(CPACK_PACKAGE_DESCRIPTION "Lists the firmware published on the update server, downloads
+the chosen image, checks its digest, restarts the hoop into its bootloader and
+programs it with dfu-programmer. The update server and the keys that sign its
 firmware list may be set in /etc/hoop-updater/hoop-updater.conf.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
