@@ -4,8 +4,10 @@
 #include "app/buildconfig.h"
 #include "app/commandline.h"
 #include "app/mainwindow.h"
+#include "app/systemconfig.h"
 #include "app/terminalrunner.h"
 #include "platform/curlapi.h"
+#include "platform/devlog.h"
 #include "platform/leftovers.h"
 #include "platform/stopsignals.h"
 
@@ -26,6 +28,39 @@ void print(std::FILE *stream, const QString &text)
     std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
+// The build's configuration as `adjust` left it, completed by the
+// installation's settings file and --server; says why when the file is ignored.
+Configuration completed(Configuration configuration, const CommandLine &commandLine,
+                        const std::function<void(Configuration &)> &adjust)
+{
+    if (adjust)
+        adjust(configuration);
+    const QString warning = applySystemSettings(configuration, commandLine.serverUrl);
+    if (!warning.isEmpty()) {
+        print(stderr, QStringLiteral("hoop-updater: ") + warning + QLatin1Char('\n'));
+        devLog(warning);
+    }
+    for (const QString &line : configurationSummary(configuration))
+        devLog(line);
+    return configuration;
+}
+
+int printVersion(int &argc, char **argv, const CommandLine &commandLine,
+                 const std::function<void(Configuration &)> &adjust)
+{
+    // The resource directory is found from the running program's path.
+    QCoreApplication app(argc, argv);
+    // Only the summary: neither the developer log nor the paths' complaints
+    // (no runtime directory) belong in --version's output.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("hoop.updater.info=false\ndefault.warning=false"));
+    const Configuration configuration = completed(Configuration::fromBuild(), commandLine, adjust);
+    print(stdout, QStringLiteral("hoop-updater " HOOP_VERSION "\n") +
+                      configurationSummary(configuration).join(QLatin1Char('\n')) +
+                      QLatin1Char('\n'));
+    return ExitStatus::Success;
+}
+
 // No display, no widgets: a QCoreApplication only, so it runs over SSH and
 // on a machine without a desktop.
 int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
@@ -44,10 +79,9 @@ int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
     QLoggingCategory::setFilterRules(QStringLiteral("hoop.updater.info=false"));
     // A reader that went away (`| head`) must not end an update half-way.
     std::signal(SIGPIPE, SIG_IGN);
-    Configuration configuration = Configuration::fromBuild();
-    configuration.firmwareFile.clear();
-    if (adjust)
-        adjust(configuration);
+    Configuration base = Configuration::fromBuild();
+    base.firmwareFile.clear();
+    Configuration configuration = completed(std::move(base), commandLine, adjust);
     removeStaleLeftovers(configuration.tempDir, configuration.bundleId);
     TerminalRunner runner(std::move(configuration), commandLine);
     const StopSignals stops([&runner](int) { runner.stopRequested(); });
@@ -74,8 +108,7 @@ int runProgram(int &argc, char **argv, const std::function<void(Configuration &)
         print(stdout, commandLineHelp());
         return ExitStatus::Success;
     case CommandLine::Action::Version:
-        print(stdout, QStringLiteral("hoop-updater " HOOP_VERSION "\n"));
-        return ExitStatus::Success;
+        return printVersion(argc, argv, commandLine, adjust);
     case CommandLine::Action::Error:
         print(stderr, QStringLiteral("hoop-updater: ") + commandLine.error + QStringLiteral("\n") +
                           commandLineUsage());
@@ -89,9 +122,7 @@ int runProgram(int &argc, char **argv, const std::function<void(Configuration &)
         Configuration configuration = Configuration::fromBuild();
         // A desktop's "Open With" passes the file it was asked to open.
         configuration.firmwareFile = commandLine.firmwareFile;
-        if (adjust)
-            adjust(configuration);
-        return configuration;
+        return completed(std::move(configuration), commandLine, adjust);
     });
 }
 

@@ -1,5 +1,7 @@
 #include "app/commandline.h"
 
+#include "app/systemconfig.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
@@ -42,6 +44,11 @@ struct Parser
                                QStringLiteral("With --cli: gives up when the hoop has not "
                                               "appeared within SECONDS (each wait)."),
                                QStringLiteral("SECONDS")};
+    QCommandLineOption server{QStringLiteral("server"),
+                              QStringLiteral("Fetches the firmware from the update server at URL "
+                                             "for this run; a signature is still required when "
+                                             "keys are known."),
+                              QStringLiteral("URL")};
     QCommandLineOption repeat{QStringLiteral("repeat"),
                               QStringLiteral("With --cli: updates hoop after hoop with one image, "
                                              "until interrupted.")};
@@ -51,7 +58,7 @@ struct Parser
         parser.setApplicationDescription(
             QStringLiteral("Installs new firmware on the Vexlume Hoop. Without --cli it opens "
                            "the window."));
-        parser.addOptions({help, version, cli, list, firmware, timeout, repeat});
+        parser.addOptions({help, version, cli, list, firmware, timeout, repeat, server});
         parser.addPositionalArgument(QStringLiteral("FILE.hex"),
                                      QStringLiteral("A firmware file from disk to install "
                                                     "instead of an entry of the list."),
@@ -78,6 +85,13 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (p.parser.isSet(p.help)) {
         line.action = CommandLine::Action::Help;
         return line;
+    }
+    if (p.parser.isSet(p.server)) {
+        QString problem;
+        line.serverUrl = serverBaseUrl(p.parser.value(p.server), &problem);
+        if (line.serverUrl.isNull())
+            return failed(QStringLiteral("--server needs the base address of an update server: ") +
+                          problem + QLatin1Char('.'));
     }
     if (p.parser.isSet(p.version)) {
         line.action = CommandLine::Action::Version;
@@ -127,6 +141,6 @@ QString commandLineUsage()
 {
     return QStringLiteral("Usage: ") + kProgram +
            QStringLiteral(" [--cli [--list | --firmware NAME | FILE.hex] [--timeout SECONDS] "
-                          "[--repeat]] [FILE.hex]\nTry '") +
+                          "[--repeat]] [--server URL] [FILE.hex]\nTry '") +
            kProgram + QStringLiteral(" --help' for more.\n");
 }

@@ -16,6 +16,7 @@ struct CommandLine
     QString firmwareName; // --firmware: a catalogue entry by its listed name
     bool list = false;    // --list
     bool repeat = false;  // --repeat: one hoop after another
+    QString serverUrl;    // --server: the update server for this run; empty: the configured one
     std::optional<int> timeoutSeconds;
 };
 

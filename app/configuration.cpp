@@ -2,6 +2,7 @@
 
 #include "app/buildconfig.h"
 #include "platform/platformpaths.h"
+#include "update/toollocation.h"
 
 Configuration Configuration::fromBuild()
 {
@@ -11,6 +12,8 @@ Configuration Configuration::fromBuild()
     const QString mountRoot = QStringLiteral(HOOP_MOUNT_ROOT);
     config.mountRoots = mountRoot.isEmpty() ? defaultMountRoots() : QStringList{mountRoot};
     config.resourceDir = applicationResourceDir();
+    config.systemToolDirs = systemDfuToolDirs();
+    config.systemSettingsFile = QStringLiteral(HOOP_SYSTEM_SETTINGS_FILE);
     config.tempDir = privateTempDir();
     config.catalogueTrust.publicKeys =
         catalogueKeysFromSetting(QStringLiteral(HOOP_CATALOGUE_PUBLIC_KEY));

@@ -22,6 +22,9 @@ struct Configuration
     QStringList mountRoots;
     // Directory that holds the bundled tools ("dfu-programmer").
     QString resourceDir;
+    // Where the system's dfu-programmer is looked for when resourceDir has
+    // none; empty: nowhere else.
+    QStringList systemToolDirs;
     // Temporary directory no other user can write; the download directory is
     // made inside it.
     QString tempDir;
@@ -33,6 +36,15 @@ struct Configuration
     // A firmware file to offer once the launch check is done, as if opened
     // from the menu; empty for none.
     QString firmwareFile;
+    // The installation's settings file (app/systemconfig.h), read once the
+    // rest is set; empty: none is read.
+    QString systemSettingsFile;
+    // Where updateServerUrl came from ("built in", the settings file, or
+    // "--server"), what became of the settings file ("not present", "read",
+    // "ignored: <why>"; empty: not looked at), and how many keys it added.
+    QString serverOrigin = QStringLiteral("built in");
+    QString systemSettingsNote;
+    int systemSettingsKeys = 0;
 
     // The values compiled into this build, with the resource directory found
     // relative to the running executable. Needs the QCoreApplication.
@@ -41,5 +53,5 @@ struct Configuration
     // What an update run takes of it: where it fetches and keeps the image,
     // and where it finds the hoop.
     RunSettings runSettings() const { return {updateServerUrl, tempDir, bundleId}; }
-    HoopSetup hoopSetup() const { return {mountRoots, resourceDir, dfuTimeouts}; }
+    HoopSetup hoopSetup() const { return {mountRoots, resourceDir, systemToolDirs, dfuTimeouts}; }
 };

@@ -2,8 +2,10 @@
 
 #include "app/buildconfig.h"
 #include "app/configuration.h"
+#include "app/systemconfig.h"
 #include "platform/devlog.h"
 #include "update/dfutool.h"
+#include "update/toollocation.h"
 
 #include <QSysInfo>
 #include <QThread>
@@ -63,9 +65,12 @@ QString diagnosticReport(const DiagnosticInputs &in)
             QStringLiteral("hoop-updater ") + in.programVersion + QStringLiteral("\nQt ") +
                 in.qtVersion + QStringLiteral("\n") + in.operatingSystem);
     section(report, QStringLiteral("DFU tool"),
-            (in.toolPath.isNull() ? QStringLiteral("(not bundled)") : in.toolPath) +
+            (in.toolPath.isNull() ? QStringLiteral("(not bundled)")
+             : in.toolBundled     ? in.toolPath
+                                  : in.toolPath + QStringLiteral(" (the system's; none bundled)")) +
                 QStringLiteral("\n") + in.toolVersion.trimmed());
-    section(report, QStringLiteral("Update server"), in.updateServerUrl);
+    section(report, QStringLiteral("Update server"),
+            QStringList(QStringList{in.updateServerUrl} + in.serverDetails).join('\n'));
     section(report, QStringLiteral("USB devices of vendor 03eb"),
             usbLines(in.usbDevices).join('\n'));
     section(report, QStringLiteral("Console"), in.consoleText);
@@ -81,7 +86,8 @@ DiagnosticInputs gatherDiagnostics(const Configuration &configuration, bool open
     in.programVersion = QStringLiteral(HOOP_VERSION);
     in.qtVersion = QString::fromLatin1(qVersion());
     in.operatingSystem = QSysInfo::prettyProductName();
-    in.toolPath = bundledToolPath(configuration.resourceDir);
+    in.toolPath = findDfuTool(configuration.resourceDir, configuration.systemToolDirs);
+    in.toolBundled = isBundledDfuTool(in.toolPath, configuration.resourceDir);
     if (in.toolPath.isNull()) {
         in.toolVersion = QStringLiteral("(no tool to ask for its version)");
     } else {
@@ -97,6 +103,9 @@ DiagnosticInputs gatherDiagnostics(const Configuration &configuration, bool open
         }
     }
     in.updateServerUrl = configuration.updateServerUrl;
+    // The summary's first line repeats the address; only where it came from is new.
+    in.serverDetails = configurationSummary(configuration).mid(1);
+    in.serverDetails.prepend(QStringLiteral("Set by: ") + configuration.serverOrigin);
     in.usbDevices = listUsbDevices(0x03eb, -1, openDevices);
     in.consoleText = consoleText;
     in.devLogLines = recentDevLogLines();

@@ -19,9 +19,11 @@ struct DiagnosticInputs
     QString programVersion;
     QString qtVersion;
     QString operatingSystem;
-    QString toolPath;    // null when the program has no bundled tool
-    QString toolVersion; // what the tool said to "--version", or why nothing
+    QString toolPath;        // null when the program has no bundled tool
+    bool toolBundled = true; // the program's own copy, not the system's
+    QString toolVersion;     // what the tool said to "--version", or why nothing
     QString updateServerUrl;
+    QStringList serverDetails;                  // where it came from, the keys, the settings file
     std::optional<QList<UsbDevice>> usbDevices; // empty optional: USB could not be looked at
     QString consoleText;
     QStringList devLogLines;

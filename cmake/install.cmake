@@ -1,7 +1,8 @@
 # What `cmake --install` adds beside the program and its bundled tool (whose
 # rules live next to their targets): on Linux the desktop entry, the icon, the
-# AppStream metadata, the MIME type for firmware files, the manual page, the
-# udev rule and the Debian package; on macOS the application bundle.
+# AppStream metadata, the MIME type for firmware files, the manual pages, the
+# documentation, the udev rule and the Debian package; on macOS the
+# application bundle.
 #
 # The desktop files are named after HOOP_BUNDLE_ID, so a vendor's own build
 # installs beside ours without clashing.
@@ -37,7 +38,37 @@ else()
     # rebuilds its database from share/mime/packages when a package adds a file there.
     install(FILES "${CMAKE_SOURCE_DIR}/resources/hoop-updater-mime.xml"
             DESTINATION share/mime/packages RENAME "${HOOP_BUNDLE_ID}.xml")
-    install(FILES "${CMAKE_SOURCE_DIR}/resources/hoop-updater.1" DESTINATION share/man/man1)
+    # Manual pages, the changelog and the README go in compressed, as Debian
+    # wants them (gzip -n: no name or time in the header, so builds compare).
+    set(compressed_dir "${CMAKE_BINARY_DIR}/compressed")
+    set(compressed)
+    foreach(pair "hoop-updater.1=resources/hoop-updater.1"
+                 "hoop-update-server.1=resources/hoop-update-server.1"
+                 "changelog=resources/debian/changelog"
+                 "README.md=README.md")
+        string(REPLACE "=" ";" pair "${pair}")
+        list(GET pair 0 name)
+        list(GET pair 1 source)
+        add_custom_command(OUTPUT "${compressed_dir}/${name}.gz"
+            COMMAND "${CMAKE_COMMAND}" -E make_directory "${compressed_dir}"
+            COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh
+                    "${CMAKE_SOURCE_DIR}/${source}" "${compressed_dir}/${name}.gz"
+            DEPENDS "${CMAKE_SOURCE_DIR}/${source}"
+            VERBATIM)
+        list(APPEND compressed "${compressed_dir}/${name}.gz")
+    endforeach()
+    add_custom_target(compressed-docs ALL DEPENDS ${compressed})
+    install(FILES "${compressed_dir}/hoop-updater.1.gz" "${compressed_dir}/hoop-update-server.1.gz"
+            DESTINATION share/man/man1)
+    # The package's documentation: Debian's copyright format, the changelog,
+    # the README the console and the manual page point to, and the settings
+    # file's commented example.
+    set(doc_dir share/doc/hoop-updater)
+    install(FILES "${CMAKE_SOURCE_DIR}/resources/debian/copyright"
+                  "${compressed_dir}/changelog.gz" "${compressed_dir}/README.md.gz"
+            DESTINATION ${doc_dir})
+    install(FILES "${CMAKE_SOURCE_DIR}/resources/debian/hoop-updater.conf"
+            DESTINATION ${doc_dir}/examples)
     # The prefix's lib/, not the multiarch library directory: udev reads
     # /usr/lib/udev/rules.d and /usr/local/lib/udev/rules.d.
     install(FILES "${CMAKE_SOURCE_DIR}/resources/70-vexlume-hoop.rules"

@@ -1,7 +1,6 @@
 #include "update/hoop.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "update/toollocation.h"
 
 #include <utility>
 
@@ -46,11 +45,5 @@ std::optional<QList<UsbDevice>> Hoop::usbDevices(quint16 vendorId, int productId
 
 Hoop HoopSetup::hoop() const
 {
-    return Hoop(mountRoots, bundledToolPath(resourceDir), dfuTimeouts);
-}
-
-QString bundledToolPath(const QString &resourceDir)
-{
-    const QFileInfo tool(QDir(resourceDir), QStringLiteral("dfu-programmer"));
-    return tool.isFile() ? tool.absoluteFilePath() : QString();
+    return Hoop(mountRoots, findDfuTool(resourceDir, systemToolDirs), dfuTimeouts);
 }

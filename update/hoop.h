@@ -47,11 +47,9 @@ private:
 struct HoopSetup
 {
     QStringList mountRoots;
-    QString resourceDir; // holds the bundled "dfu-programmer"
+    QString resourceDir;        // holds the bundled "dfu-programmer"
+    QStringList systemToolDirs; // where the system's is looked for without it
     DfuTimeouts dfuTimeouts;
 
     Hoop hoop() const;
 };
-
-// The DFU tool in the resource directory; null when there is none.
-QString bundledToolPath(const QString &resourceDir);

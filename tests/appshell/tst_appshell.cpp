@@ -457,6 +457,12 @@ private slots:
         QTest::newRow("no tool") << in << "DFU tool"
                                  << "(not bundled)\n(no tool to ask for its version)\n";
         in = sample;
+        in.toolBundled = false;
+        in.toolVersion = QStringLiteral("dfu-programmer 0.6.1");
+        QTest::newRow("the system's tool") << in << "DFU tool"
+                                           << "/opt/dfu-programmer (the system's; none bundled)\n"
+                                              "dfu-programmer 0.6.1\n";
+        in = sample;
         in.usbDevices = QList<UsbDevice>{device(0x2ff6, 5, UsbAccess::Denied),
                                          device(0x2ff6, 6, UsbAccess::Opened),
                                          device(0x6124, 17, UsbAccess::Failed, "LIBUSB_ERROR_BUSY"),
@@ -533,7 +539,8 @@ private slots:
         QCOMPARE(sectionBody(report, QStringLiteral("DFU tool")),
                  rig.path(QStringLiteral("resources/dfu-programmer")) + "\ndfu-programmer 0.6.1\n");
         QCOMPARE(sectionBody(report, QStringLiteral("Update server")),
-                 rig.config.updateServerUrl + "\n");
+                 rig.config.updateServerUrl +
+                     "\nSet by: built in\nFirmware list signature: not required (no keys)\n");
         QCOMPARE(sectionBody(report, QStringLiteral("Console")), rig.console());
         QVERIFY(
             sectionBody(report, QStringLiteral("Developer log")).endsWith("\na developer line\n"));

@@ -1,5 +1,5 @@
 // The shipped program, arguments and all, with the places it would take from
-// the build taken from the environment (HOOPTEST_*), so that the terminal's
+// the build or the installation taken from the environment (HOOPTEST_*), so that the terminal's
 // tests can point it at their own server, hoop and directories.
 
 #include "app/application.h"
@@ -13,6 +13,10 @@ int main(int argc, char *argv[])
         config.bundleId = QStringLiteral("org.example.hoop-updater-test");
         config.mountRoots = {qEnvironmentVariable("HOOPTEST_MOUNT_ROOT")};
         config.resourceDir = qEnvironmentVariable("HOOPTEST_RESOURCE_DIR");
+        // Neither this machine's own tool nor its settings file, unless a test names them.
+        config.systemToolDirs = qEnvironmentVariable("HOOPTEST_SYSTEM_TOOL_DIRS")
+                                    .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        config.systemSettingsFile = qEnvironmentVariable("HOOPTEST_SETTINGS_FILE");
         config.tempDir = qEnvironmentVariable("HOOPTEST_TEMP_DIR");
         config.catalogueTrust.publicKeys =
             catalogueKeysFromSetting(qEnvironmentVariable("HOOPTEST_PUBLIC_KEYS"));

@@ -14,6 +14,7 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -246,6 +247,8 @@ private slots:
         QTest::newRow("station, no hoop")
             << station << "" << int(F::NeverAppears) << 5
             << stopped + "No Vexlume Hoop appeared within 1 seconds.\n";
+        QTest::newRow("tool from the system's directory")
+            << none << "system tool" << -1 << 0 << done;
         QTest::newRow("unknown option") << QStringList{"--bogus"} << "" << -1 << 64 << QString();
         QTest::newRow("no such entry")
             << QStringList{"--firmware", "nope"} << "" << -1 << 64 << "Checking for updates...\n";
@@ -279,6 +282,12 @@ private slots:
             rig.hoop->setFault(hoopsim::Fault(fault));
         QProcess cli;
         QProcessEnvironment env = environmentFor(rig);
+        if (setup == QStringLiteral("system tool")) {
+            const QString dir = rig.path(QStringLiteral("usr/bin"));
+            QVERIFY(QDir().mkpath(dir) && rig.hoop->installTool(dir));
+            QVERIFY(QFile::remove(rig.path(QStringLiteral("resources/dfu-programmer"))));
+            env.insert(QStringLiteral("HOOPTEST_SYSTEM_TOOL_DIRS"), dir);
+        }
         if (setup.startsWith(QStringLiteral("signed"))) {
             env.insert(QStringLiteral("HOOPTEST_PUBLIC_KEYS"), signCatalogue(rig));
             env.insert(QStringLiteral("XDG_STATE_HOME"), rig.path(QStringLiteral("state")));
@@ -332,6 +341,89 @@ private slots:
         // Nothing was flashed unless the run got as far.
         QCOMPARE(!rig.hoop->flashedHexFile().isEmpty(),
                  ended.out.contains(QStringLiteral("Resetting...\n")));
+    }
+
+    // The server from --server or the installation's settings file; keys from
+    // either the build or the file make a signature required whatever the
+    // address. The build's own address here is a dead one.
+    void serverChoice_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // %server: the rig's server
+        QTest::addColumn<QString>("settings");      // the settings file; empty: none
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("keys"); // "build" or "file": who knows the key; "" nobody
+        QTest::addColumn<bool>("sign");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out"); // contained in standard output
+        QTest::addColumn<QString>("err"); // contained in standard error
+        const QStringList listFrom{"--cli", "--list", "--server", "%server"};
+        const QString listed = QStringLiteral("fw     1  2026-12-01  test\n");
+        const QString unsigned_ = QStringLiteral("signature does not verify: it is missing.");
+        QTest::newRow("--server, no keys")
+            << listFrom << "" << 0644 << "" << false << 0 << listed << "";
+        QTest::newRow("--server, a key in the build, list unsigned")
+            << listFrom << "" << 0644 << "build" << false << 2 << "" << unsigned_;
+        QTest::newRow("--server, a key from the file, list signed")
+            << listFrom << "" << 0644 << "file" << true << 0 << listed << "";
+        QTest::newRow("--server, a key from the file, list unsigned")
+            << listFrom << "" << 0644 << "file" << false << 2 << "" << unsigned_;
+        QTest::newRow("the file's server")
+            << QStringList{"--cli", "--list"} << "server = %server/\n"
+            << 0644 << "" << false << 0 << listed << "";
+        QTest::newRow("the file's server, file group-writable")
+            << QStringList{"--cli", "--list"} << "server = %server\n"
+            << 0664 << "" << false << 2 << ""
+            << "it is writable by its group (mode 0664). The built-in update server";
+        QTest::newRow("--server over the file's") << listFrom << "server = http://127.0.0.1:1\n"
+                                                  << 0644 << "" << false << 0 << listed << "";
+        QTest::newRow("--version names them")
+            << QStringList{"--version", "--server", "%server"} << "" << 0644 << "file" << false << 0
+            << "Update server: %server (--server)\nFirmware list signature: required, 1 key (0 "
+               "built in, 1 from the settings file)\nSettings file: %file, read\n"
+            << "";
+        QTest::newRow("a --server that is no address")
+            << QStringList{"--cli", "--server", "127.0.0.1:8080"} << "" << 0644 << "" << false << 64
+            << ""
+            << "--server needs the base address";
+    }
+    void serverChoice()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, settings);
+        QFETCH(int, mode);
+        QFETCH(QString, keys);
+        QFETCH(bool, sign);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        UpdateRig rig;
+        publish(rig);
+        QVERIFY(rig.startServer());
+        const QString server = rig.config.updateServerUrl;
+        const QString key = signCatalogue(rig);
+        QVERIFY(!key.isEmpty());
+        if (!sign)
+            QVERIFY(QFile::remove(rig.path(QStringLiteral("firmware/updates.xml.minisig"))));
+        const QString file = rig.path(QStringLiteral("hoop-updater.conf"));
+        if (keys == QStringLiteral("file"))
+            settings += QStringLiteral("public-key = ") + key + QLatin1Char('\n');
+        UpdateRig::writeFile(file, QString(settings).replace("%server", server).toUtf8());
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(mode)) == 0);
+
+        QProcessEnvironment env = environmentFor(rig);
+        env.insert(QStringLiteral("HOOPTEST_SERVER"), QStringLiteral("http://127.0.0.1:1"));
+        env.insert(QStringLiteral("HOOPTEST_SETTINGS_FILE"), file);
+        env.insert(QStringLiteral("XDG_STATE_HOME"), rig.path(QStringLiteral("state")));
+        if (keys == QStringLiteral("build"))
+            env.insert(QStringLiteral("HOOPTEST_PUBLIC_KEYS"), key);
+        QProcess cli;
+        cli.setProcessEnvironment(env);
+        start(cli, rig, arguments.replaceInStrings(QStringLiteral("%server"), server));
+        const Ended ended = finish(cli);
+        QVERIFY2(ended.status == status, qPrintable(ended.out + ended.err));
+        QVERIFY2(ended.out.contains(QString(out).replace("%server", server).replace("%file", file)),
+                 qPrintable(ended.out));
+        QVERIFY2(ended.err.contains(err), qPrintable(ended.err));
     }
 
     // The shipped program reads its arguments before it needs a display.

@@ -15,12 +15,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("hoop-update-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(HOOP_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Serves a directory of hoop firmware under /fw-updates/, with an "
                        "updates.xml generated from its .zip files unless it has its own."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("DIR"), QStringLiteral("Directory to serve."));
     const QCommandLineOption portOption(QStringLiteral("port"),
                                         QStringLiteral("Port to listen on; 0 picks a free one."),
