@@ -63,6 +63,12 @@ public:
     }
     qint64 numberOfRowsInTableView(QTableView *view);
     QString tableViewObjectValueForTableColumnRow(QTableView *view, int column, qint64 row);
+    // The full path of the file from disk a row stands for; nothing for a catalogue row.
+    std::optional<QString> firmwareFilePathOfRow(qint64 row) const
+    {
+        return m_firmwareFile && row == m_firmwareFileRow ? std::optional(m_firmwareFile->path)
+                                                          : std::nullopt;
+    }
     void tableViewSelectionDidChange(QTableView *view);
 
     // A firmware file from disk as a second source. Opening checks the file

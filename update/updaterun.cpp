@@ -2,6 +2,7 @@
 
 #include "platform/devlog.h"
 #include "update/dfutool.h"
+#include "update/failureadvice.h"
 #include "update/firmwaredownload.h"
 #include "update/hoopvolume.h"
 #include "update/usbaccesswatch.h"
@@ -142,6 +143,16 @@ UpdateRunOutcome fetchFromCatalogue(UpdateRunHost &host, const QVariantList &fir
 
     const QString destination = downloadDestination(host, selected);
 
+    // Without an entry the digest check below fails as it always has.
+    const EntryDigests digests = chosen ? entryDigests(*chosen) : EntryDigests{true, false};
+    if (!digests.md5 && !digests.sha256) {
+        refuse(host, QStringLiteral("The firmware list gives no MD5 or SHA-256 digest for ") +
+                         selected +
+                         QStringLiteral(", so it can't be checked and is not downloaded. "
+                                        "Contact Tarvik support."));
+        return UpdateRunOutcome::VerificationFailed;
+    }
+
     host.updateUILog(QStringLiteral("Fetching firmware update... ") + QStringLiteral("(") +
                      selected + QStringLiteral(")\n"));
     const std::optional<QByteArray> data = downloadFirmware(url);
@@ -150,7 +161,7 @@ UpdateRunOutcome fetchFromCatalogue(UpdateRunHost &host, const QVariantList &fir
         devLog(QStringLiteral("Could not store the firmware at ") + destination);
     const QString expected = expectedDigest(chosen);
     const DigestCheck check = checkDigest(data, expected);
-    if (!check.passed) {
+    if (digests.md5 && !check.passed) {
         host.updateUILog(QStringLiteral("MD5 check failed\nVerify proper internet connectivity, "
                                         "and try again. Or contact Tarvik support.\n"));
         devLog(QStringLiteral("MD5 found: ") +
@@ -159,15 +170,18 @@ UpdateRunOutcome fetchFromCatalogue(UpdateRunHost &host, const QVariantList &fir
                (expected.isNull() ? QStringLiteral("(null)") : expected));
         return UpdateRunOutcome::VerificationFailed;
     }
-    host.updateUILog(QStringLiteral("MD5 check passed\n"));
-    if (!sha256Matches(*data, chosen->value(QStringLiteral("SHA256")))) {
+    if (digests.md5)
+        host.updateUILog(QStringLiteral("MD5 check passed\n"));
+    if (!data || !sha256Matches(*data, chosen->value(QStringLiteral("SHA256")))) {
         refuse(host, QStringLiteral("The firmware image does not match the SHA-256 digest in the "
                                     "firmware list. Verify proper internet connectivity, and try "
                                     "again. Or contact Tarvik support."));
         devLog(QStringLiteral("SHA-256 should be: ") +
                chosen->value(QStringLiteral("SHA256")).toString());
-        return UpdateRunOutcome::ImageRefused;
+        return digests.md5 ? UpdateRunOutcome::ImageRefused : UpdateRunOutcome::VerificationFailed;
     }
+    if (!digests.md5)
+        host.updateUILog(QStringLiteral("SHA-256 check passed\n"));
     stored = destination;
     return checkStoredImage(host, destination, written);
 }
@@ -353,6 +367,8 @@ UpdateRunOutcome performUpdateRun(UpdateRunHost &host, const QVariantList &firmw
         const UpdateRunOutcome prepared = prepareImage(host, firmwareList, image);
         return prepared == UpdateRunOutcome::Succeeded ? programHoop(host, image) : prepared;
     });
+    if (const QString advice = failureAdvice(outcome); !advice.isEmpty())
+        host.updateUILog(advice + QStringLiteral("\n"));
     // After a failed request write the run stops where it is: the user is told
     // to restart, and the indicator keeps turning until then.
     if (outcome == UpdateRunOutcome::Halted)
