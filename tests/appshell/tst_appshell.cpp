@@ -157,6 +157,7 @@ private slots:
             << withEntries(QStringLiteral("<FIRMWARE filename=\"hoop-3.0.0.zip\"/>"
                                           "<FIRMWARE filename=\"hoop-3.1.0.zip\"/>"
                                           "<FIRMWARE filename=\"hoop-3.1.1.ZIP\"/>"
+                                          "<FIRMWARE filename=\"hoop-3.1.2zip\"/>"
                                           "<FIRMWARE filename=\"hoop-3.2.0.bin\"/>"))
             << QStringList{QStringLiteral("hoop-3.0.0"), QStringLiteral("hoop-3.1.0")} << QString();
         QTest::newRow("entries not ending in .zip, alone")

@@ -146,36 +146,6 @@ private slots:
                  qPrintable(fetchLines.first()));
     }
 
-    // Only entries whose file can be fetched are offered; each other one is
-    // named in the developer log.
-    void installableEntries_data()
-    {
-        QTest::addColumn<QStringList>("files");
-        QTest::addColumn<QStringList>("offered");
-        QTest::newRow("all installable") << QStringList{"a.zip", "b.zip"} << QStringList{"a", "b"};
-        QTest::newRow("mixed, the newest not installable")
-            << QStringList{"a.zip", "b.ZIP", "c.bin", "d.zip", "e.zip.sig", "f.Zip", "gzip"}
-            << QStringList{"a", "d"};
-        QTest::newRow("none installable")
-            << QStringList{"hoop-3.2.0.bin", "x.ZIP"} << QStringList{};
-    }
-    void installableEntries()
-    {
-        QFETCH(QStringList, files);
-        QFETCH(QStringList, offered);
-        QVariantList entries;
-        for (const QString &file : files)
-            entries << QVariantMap{{QStringLiteral("filename"), file}};
-        DevLogCapture log;
-        const std::optional<QVariantList> usable = usableFirmwareList(entries);
-        QStringList names;
-        for (const QVariant &entry : usable.value_or(QVariantList()))
-            names << firmwareNameOf(entry).value_or(QStringLiteral("?"));
-        QCOMPARE(names, offered);
-        QCOMPARE(log.lines().filter(QStringLiteral("does not end in \".zip\"")).size(),
-                 files.size() - offered.size());
-    }
-
     // After each failed step, what state the hoop is in and what to do.
     void advice_data()
     {
