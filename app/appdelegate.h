@@ -48,6 +48,12 @@ public:
     void setSelectedTableItemValue(const std::optional<QString> &value);
     qint64 numberOfRowsInTableView(QTableView *view);
     QString tableViewObjectValueForTableColumnRow(QTableView *view, int column, qint64 row);
+    // The full path of the file from disk a row stands for; nothing for a catalogue row.
+    std::optional<QString> firmwareFilePathOfRow(qint64 row) const
+    {
+        return m_offeredFile && row == m_offeredFile->row ? std::optional(m_offeredFile->file.path)
+                                                          : std::nullopt;
+    }
     void tableViewSelectionDidChange(QTableView *view);
 
     // A firmware file from disk as a second source. Opening checks the file

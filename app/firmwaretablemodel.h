@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QVariantMap>
 
 class AppDelegate;
 class QTableView;
@@ -27,6 +28,10 @@ private:
     QTableView *m_view;
     int m_rows = 0;
 };
+
+// A catalogue entry's version, date and description, one a line, for its
+// row's tooltip and accessible description; empty when it gives none.
+QString firmwareEntryDetails(const QVariantMap &entry);
 
 // The view's row count as of its last reload; 0 for no view.
 qint64 numberOfRows(QTableView *view);

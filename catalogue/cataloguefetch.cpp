@@ -1,6 +1,7 @@
 #include "catalogue/cataloguefetch.h"
 
 #include "catalogue/cataloguesignature.h"
+#include "catalogue/keypath.h"
 #include "catalogue/updatecheck.h"
 #include "catalogue/xmlreader.h"
 #include "platform/devlog.h"
@@ -86,21 +87,98 @@ QString refusalOf(const QString &url, const QByteArray &list, const CatalogueTru
 
 } // namespace
 
-CatalogueFetch fetchCatalogue(const QString &serverBase, const CatalogueTrust &trust)
+CatalogueFetch fetchCatalogue(const QString &serverBase, const CatalogueTrust &trust,
+                              const FetchLimits &limits)
 {
     CatalogueFetch fetch;
     const QString url = catalogueUrl(serverBase);
-    const std::optional<QByteArray> list = fetchUrl(url);
-    if (!list)
+    const FetchResult fetched = fetchResource(url, limits);
+    devLog(QStringLiteral("Firmware list: ") + describeFetch(fetched));
+    const std::optional<QByteArray> &list = fetched.body;
+    if (!list) {
+        fetch.failure = catalogueFetchFailure(fetched);
         return fetch;
+    }
     // Checked over the very bytes fetched, before the reader sees any of them.
     if (!trust.publicKeys.isEmpty()) {
         fetch.refusal = refusalOf(url, *list, trust);
         if (!fetch.refusal.isEmpty())
             return fetch;
     }
-    fetch.firmware = XMLReader::firmwareListFromData(*list);
+    fetch.failure = catalogueContentFailure(*list, fetched.contentType);
+    if (fetch.failure.isEmpty())
+        fetch.firmware = XMLReader::firmwareListFromData(*list);
     return fetch;
+}
+
+QString catalogueFetchFailure(const FetchResult &fetched)
+{
+    const QString where = QStringLiteral("%1 port %2").arg(fetched.host).arg(fetched.port);
+    switch (fetched.failure) {
+    case FetchFailure::None:
+        break;
+    case FetchFailure::InvalidUrl:
+        return QStringLiteral("The update server's address is not a web address: ") + fetched.url +
+               QLatin1Char('.');
+    case FetchFailure::NoLibrary:
+        return QStringLiteral("The firmware list could not be fetched: libcurl could not be "
+                              "loaded.");
+    case FetchFailure::HostNotFound:
+        return QStringLiteral("The update server %1 could not be found (host not found).")
+            .arg(where);
+    case FetchFailure::Refused:
+        return QStringLiteral("The update server %1 refused the connection.").arg(where);
+    case FetchFailure::Unreachable:
+        return QStringLiteral("The update server %1 could not be reached.").arg(where);
+    case FetchFailure::TimedOut:
+        return QStringLiteral("The update server %1 did not answer in time.").arg(where);
+    case FetchFailure::TooLarge:
+        return QStringLiteral("The update server %1 sent more than a firmware list can be.")
+            .arg(where);
+    case FetchFailure::HttpStatus: {
+        const QString status =
+            (QString::number(fetched.httpStatus) + QLatin1Char(' ') + fetched.httpReason).trimmed();
+        // 4xx: the request reached the server, which has no list for it; 5xx:
+        // the server or a proxy in between failed.
+        const bool serverSide = fetched.httpStatus >= 500 && fetched.httpStatus <= 599;
+        return QStringLiteral("The update server %1 answered HTTP %2%3.")
+            .arg(where, status,
+                 serverSide ? QStringLiteral(", a fault of the server or of a proxy in between")
+                 : fetched.httpStatus >= 400 && fetched.httpStatus <= 499
+                     ? QStringLiteral(": it has no firmware list at this address")
+                     : QString());
+    }
+    case FetchFailure::Other:
+        break;
+    }
+    return QStringLiteral("The firmware list could not be fetched from %1: %2.")
+        .arg(where, fetched.curlError);
+}
+
+QString catalogueContentFailure(const QByteArray &body, const QString &contentType)
+{
+    const QString noError;
+    const std::optional<QVariantMap> tree =
+        XMLReader::dictionaryForXMLData(body, XMLReaderOptionProcessNamespaces, &noError);
+    // Whatever the server calls it, a list is a list.
+    if (tree &&
+        valueForKeyPath(*tree, QStringLiteral("root.Hoop")).typeId() == QMetaType::QVariantMap)
+        return {};
+    const QByteArray start = body.trimmed().left(512).toLower();
+    const QString type = contentType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    QString what;
+    if (start.isEmpty())
+        what = QStringLiteral("it is empty");
+    else if (type == QStringLiteral("text/html") ||
+             type == QStringLiteral("application/xhtml+xml") || start.contains("<!doctype html") ||
+             start.contains("<html"))
+        what = QStringLiteral("it is a web page (HTML), perhaps a network's sign-in page");
+    else if (!tree)
+        what = QStringLiteral("it is not XML");
+    else
+        what = QStringLiteral("it is XML of another kind");
+    return QStringLiteral("The update server's reply is not a firmware list: ") + what +
+           QLatin1Char('.');
 }
 
 QStringList catalogueKeysFromSetting(const QString &setting)

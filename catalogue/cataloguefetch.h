@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/httpfetch.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -28,12 +30,22 @@ struct CatalogueFetch
     // refused; firmware is then invalid. Fits in "The firmware list's
     // signature does not verify: <refusal>."
     QString refusal;
+    // Set, as one console sentence, when the list could not be fetched or
+    // read as a firmware list at all; firmware is then invalid.
+    QString failure;
 };
 
 // Blocking; safe from any thread. Fetches serverBase + "/fw-updates/updates.xml"
 // and, with keys, its ".minisig"; verifies the signature over the exact bytes
 // before reading them; remembers the accepted list's timestamp.
-CatalogueFetch fetchCatalogue(const QString &serverBase, const CatalogueTrust &trust);
+CatalogueFetch fetchCatalogue(const QString &serverBase, const CatalogueTrust &trust,
+                              const FetchLimits &limits = {});
+
+// Why a fetch of the firmware list gave nothing, as one console sentence.
+QString catalogueFetchFailure(const FetchResult &fetched);
+// What the fetched bytes hold instead of a firmware list, as one console
+// sentence; empty when they are one (a single "root.Hoop" is there).
+QString catalogueContentFailure(const QByteArray &body, const QString &contentType);
 
 // Splits the build's key setting ("RW...;RW...") into keys, blanks dropped.
 QStringList catalogueKeysFromSetting(const QString &setting);

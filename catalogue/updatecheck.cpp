@@ -30,7 +30,7 @@ std::optional<QString> firmwareNameOf(const QVariant &entry)
     if (fileName.typeId() != QMetaType::QString)
         return std::nullopt;
     const QString file = fileName.toString();
-    if (file.size() < 4 || !isPlainFileName(file))
+    if (!file.endsWith(QStringLiteral(".zip"), Qt::CaseSensitive) || !isPlainFileName(file))
         return std::nullopt;
     const QString name = file.chopped(4);
     if (name == QStringLiteral(".") || name == QStringLiteral(".."))
@@ -55,7 +55,14 @@ std::optional<QVariantList> usableFirmwareList(const QVariant &fromCatalogue)
                 entry.typeId() == QMetaType::QVariantMap
                     ? describeFirmwareList({entry})
                     : QStringLiteral("\"") + entry.toString() + QStringLiteral("\"");
-            devLog(QStringLiteral("Skipping catalogue entry without a usable file name: ") + shown);
+            const QVariant file = entry.toMap().value(QStringLiteral("filename"));
+            const bool notZip = file.typeId() == QMetaType::QString &&
+                                !file.toString().endsWith(QStringLiteral(".zip"));
+            devLog((notZip
+                        ? QStringLiteral("Leaving out catalogue entry whose file name does not "
+                                         "end in \".zip\", so it can't be fetched: ")
+                        : QStringLiteral("Skipping catalogue entry without a usable file name: ")) +
+                   shown);
             continue;
         }
         usable.append(entry);
@@ -65,20 +72,40 @@ std::optional<QVariantList> usableFirmwareList(const QVariant &fromCatalogue)
     return usable;
 }
 
-QString describeFirmwareList(const QVariantList &entries)
+std::optional<QVariantMap> catalogueEntryNamed(const QVariantList &entries, const QString &name)
 {
-    return QString::fromUtf8(QJsonDocument::fromVariant(entries).toJson(QJsonDocument::Indented))
-        .trimmed();
+    std::optional<QVariantMap> found;
+    for (const QVariant &entry : entries)
+        if (firmwareNameOf(entry) == name)
+            found = entry.toMap();
+    return found;
 }
 
-UpdateCheck fetchFirmwareList(const QString &serverBase, const CatalogueTrust &trust)
+QString describeFirmwareList(const QVariantList &entries)
 {
-    const CatalogueFetch fetched = fetchCatalogue(serverBase, trust);
+    // Compact: one message, one line of the developer log.
+    return QString::fromUtf8(QJsonDocument::fromVariant(entries).toJson(QJsonDocument::Compact));
+}
+
+UpdateCheck fetchFirmwareList(const QString &serverBase, const CatalogueTrust &trust,
+                              const FetchLimits &limits)
+{
+    const CatalogueFetch fetched = fetchCatalogue(serverBase, trust, limits);
     UpdateCheck check;
     check.refusal = fetched.refusal;
+    check.cause = fetched.failure;
+    if (!check.refusal.isEmpty() || !check.cause.isEmpty())
+        return check;
+    if (!fetched.firmware.isValid()) {
+        check.cause = QStringLiteral("The firmware list has no firmware in it.");
+        return check;
+    }
     check.firmwareList = usableFirmwareList(fetched.firmware);
     if (check.firmwareList)
-        devLog(QStringLiteral("\nFW List: ") + describeFirmwareList(*check.firmwareList));
+        devLog(QStringLiteral("FW List: ") + describeFirmwareList(*check.firmwareList));
+    else
+        check.cause = QStringLiteral("The firmware list has no firmware this program can install "
+                                     "(the developer log says why).");
     return check;
 }
 
@@ -91,8 +118,10 @@ QString updateCheckFailureText(const UpdateCheck &check)
 {
     const QString unable = QStringLiteral("Unable to check for latest firmware. Check your "
                                           "internet connection and restart the app.\n");
-    if (check.refusal.isEmpty())
-        return unable;
-    return QStringLiteral("The firmware list's signature does not verify: ") + check.refusal +
-           QStringLiteral(".\n") + unable;
+    if (!check.refusal.isEmpty())
+        return QStringLiteral("The firmware list's signature does not verify: ") + check.refusal +
+               QStringLiteral(".\n") + unable;
+    if (!check.cause.isEmpty())
+        return check.cause + QLatin1Char('\n') + unable;
+    return unable;
 }

@@ -44,7 +44,8 @@ const CurlApi *load()
                           resolve(library, "curl_easy_setopt", api.easy_setopt) &&
                           resolve(library, "curl_easy_perform", api.easy_perform) &&
                           resolve(library, "curl_easy_getinfo", api.easy_getinfo) &&
-                          resolve(library, "curl_easy_cleanup", api.easy_cleanup);
+                          resolve(library, "curl_easy_cleanup", api.easy_cleanup) &&
+                          resolve(library, "curl_easy_strerror", api.easy_strerror);
     // curl_global_init is not thread-safe itself; every later call is.
     if (!complete || globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         devLog(QStringLiteral("Cannot initialise libcurl"));

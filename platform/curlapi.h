@@ -14,6 +14,7 @@ struct CurlApi
     CURLcode (*easy_perform)(CURL *);
     CURLcode (*easy_getinfo)(CURL *, CURLINFO, ...);
     void (*easy_cleanup)(CURL *);
+    const char *(*easy_strerror)(CURLcode);
 };
 
 // The loaded and globally initialised library, or null when it cannot be

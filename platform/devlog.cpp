@@ -21,12 +21,16 @@ Kept &kept()
     return instance;
 }
 
-void keep(QString text)
+// A message's lines, without the empty ones: console pieces end in a line
+// end, and some begin with one to close a line left open, which in the log
+// would be blank lines between messages.
+QStringList linesOf(const QString &text)
 {
-    // Each call is a line of its own; a final line end does not add an empty one.
-    if (text.endsWith(QLatin1Char('\n')))
-        text.chop(1);
-    const QStringList lines = text.split(QLatin1Char('\n'));
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+void keep(const QStringList &lines)
+{
     Kept &k = kept();
     QMutexLocker lock(&k.lock);
     for (const QString &line : lines) {
@@ -42,8 +46,11 @@ void keep(QString text)
 
 void devLog(const QString &text)
 {
-    qCInfo(hoopLog).noquote() << text;
-    keep(text);
+    const QStringList lines = linesOf(text);
+    if (lines.isEmpty())
+        return;
+    qCInfo(hoopLog).noquote() << lines.join(QLatin1Char('\n'));
+    keep(lines);
 }
 
 QStringList recentDevLogLines()

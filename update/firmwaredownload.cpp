@@ -115,3 +115,8 @@ bool sha256Matches(const QByteArray &data, const QVariant &expected)
                               QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()),
                           Qt::CaseInsensitive) == 0;
 }
+
+EntryDigests entryDigests(const QVariantMap &entry)
+{
+    return {entry.contains(QStringLiteral("MD5")), entry.contains(QStringLiteral("SHA256"))};
+}

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariantMap>
 
 #include <optional>
 
@@ -66,3 +67,13 @@ DigestCheck checkDigest(const std::optional<QByteArray> &data, const QString &ex
 // `expected` is absent (an invalid QVariant) or names the data's digest; a
 // value of any other form never matches.
 bool sha256Matches(const QByteArray &data, const QVariant &expected);
+
+// The digests a catalogue entry gives for its image. Either binds the image;
+// a value of any form counts as given, so a malformed one fails its check
+// instead of being passed over.
+struct EntryDigests
+{
+    bool md5 = false;
+    bool sha256 = false;
+};
+EntryDigests entryDigests(const QVariantMap &entry);

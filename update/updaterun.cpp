@@ -3,6 +3,7 @@
 #include "platform/devlog.h"
 #include "platform/leftovers.h"
 #include "update/dfutool.h"
+#include "update/failureadvice.h"
 #include "update/firmwaredownload.h"
 #include "update/hoopvolume.h"
 #include "update/usbaccesswatch.h"
@@ -153,6 +154,16 @@ UpdateRunOutcome fetchFromCatalogue(const RunSettings &settings, RunObserver &ob
 
     const QString destination = downloadDestination(settings, selected);
 
+    // Without an entry the digest check below fails as it always has.
+    const EntryDigests digests = chosen ? entryDigests(*chosen) : EntryDigests{true, false};
+    if (!digests.md5 && !digests.sha256) {
+        refuse(observer, QStringLiteral("The firmware list gives no MD5 or SHA-256 digest for ") +
+                             selected +
+                             QStringLiteral(", so it can't be checked and is not downloaded. "
+                                            "Contact Tarvik support."));
+        return UpdateRunOutcome::VerificationFailed;
+    }
+
     observer.updateUILog(QStringLiteral("Fetching firmware update... ") + QStringLiteral("(") +
                          selected + QStringLiteral(")\n"));
     const std::optional<QByteArray> data = downloadFirmware(url);
@@ -161,7 +172,7 @@ UpdateRunOutcome fetchFromCatalogue(const RunSettings &settings, RunObserver &ob
         devLog(QStringLiteral("Could not store the firmware at ") + destination);
     const QString expected = expectedDigest(chosen);
     const DigestCheck check = checkDigest(data, expected);
-    if (!check.passed) {
+    if (digests.md5 && !check.passed) {
         observer.updateUILog(
             QStringLiteral("MD5 check failed\nVerify proper internet connectivity, "
                            "and try again. Or contact Tarvik support.\n"));
@@ -171,16 +182,19 @@ UpdateRunOutcome fetchFromCatalogue(const RunSettings &settings, RunObserver &ob
                (expected.isNull() ? QStringLiteral("(null)") : expected));
         return UpdateRunOutcome::VerificationFailed;
     }
-    observer.updateUILog(QStringLiteral("MD5 check passed\n"));
-    if (!sha256Matches(*data, chosen->value(QStringLiteral("SHA256")))) {
+    if (digests.md5)
+        observer.updateUILog(QStringLiteral("MD5 check passed\n"));
+    if (!data || !sha256Matches(*data, chosen->value(QStringLiteral("SHA256")))) {
         refuse(observer,
                QStringLiteral("The firmware image does not match the SHA-256 digest in the "
                               "firmware list. Verify proper internet connectivity, and try "
                               "again. Or contact Tarvik support."));
         devLog(QStringLiteral("SHA-256 should be: ") +
                chosen->value(QStringLiteral("SHA256")).toString());
-        return UpdateRunOutcome::ImageRefused;
+        return digests.md5 ? UpdateRunOutcome::ImageRefused : UpdateRunOutcome::VerificationFailed;
     }
+    if (!digests.md5)
+        observer.updateUILog(QStringLiteral("SHA-256 check passed\n"));
     stored = destination;
     return checkStoredImage(observer, destination, written);
 }
@@ -370,11 +384,15 @@ UpdateRunOutcome guarded(const std::function<UpdateRunOutcome()> &steps)
 UpdateRunOutcome performUpdateRun(const Hoop &hoop, const UpdateRequest &request,
                                   const RunSettings &settings, RunObserver &observer)
 {
-    return guarded([&] {
+    const UpdateRunOutcome outcome = guarded([&] {
         PreparedImage image;
         const UpdateRunOutcome prepared = prepareImage(request, settings, observer, image);
         return prepared == UpdateRunOutcome::Succeeded
                    ? programHoop(hoop, image, request.waitLimitSeconds, observer)
                    : prepared;
     });
+    // What the user should do next, as the hoop's state after each ending suggests.
+    if (const QString advice = failureAdvice(outcome); !advice.isEmpty())
+        observer.updateUILog(advice + QStringLiteral("\n"));
+    return outcome;
 }

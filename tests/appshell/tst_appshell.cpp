@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -23,6 +24,7 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
+#include <QTextDocument>
 
 #include <atomic>
 #include <thread>
@@ -101,6 +103,7 @@ private slots:
     {
         QTest::addColumn<QString>("body");
         QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("cause"); // the line before the design's, when nothing is shown
 
         for (int count : {1, 3, 60}) {
             QStringList files, names;
@@ -109,19 +112,27 @@ private slots:
                              QString::number(i / 26);
                 files << names.last() + QStringLiteral(".zip");
             }
-            QTest::addRow("%d entries", count) << catalogueOf(files) << names;
+            QTest::addRow("%d entries", count) << catalogueOf(files) << names << QString();
         }
-        QTest::newRow("server unreachable") << QString() << QStringList{};
+        QTest::newRow("server unreachable")
+            << QString() << QStringList{}
+            << "The update server 127.0.0.1 port 1 refused the connection.\n";
         // A build that trusts a key takes no list without its signature.
-        QTest::newRow("signature missing") << catalogueOf({"a.zip"}) << QStringList{};
+        QTest::newRow("signature missing")
+            << catalogueOf({"a.zip"}) << QStringList{}
+            << "The firmware list's signature does not verify: it is missing.\n";
+        const QString otherXml =
+            QStringLiteral("The update server's reply is not a firmware list: it is XML of another "
+                           "kind.\n");
         const QString entry = QStringLiteral("<FIRMWARE filename=\"a.zip\"/>");
         QTest::newRow("another document element")
-            << QStringLiteral("<catalogue><Hoop>%1</Hoop></catalogue>").arg(entry) << QStringList{};
+            << QStringLiteral("<catalogue><Hoop>%1</Hoop></catalogue>").arg(entry) << QStringList{}
+            << otherXml;
         QTest::newRow("no Hoop") << QStringLiteral("<root><Device>%1</Device></root>").arg(entry)
-                                 << QStringList{};
+                                 << QStringList{} << otherXml;
         QTest::newRow("two Hoop elements")
             << QStringLiteral("<root><Hoop>%1</Hoop><Hoop>%1</Hoop></root>").arg(entry)
-            << QStringList{};
+            << QStringList{} << otherXml;
         auto withEntries = [](const QString &entries) {
             return QStringLiteral("<root><Hoop>%1</Hoop></root>").arg(entries);
         };
@@ -136,23 +147,43 @@ private slots:
                                           "<FIRMWARE filename=\"..zip\"/>"
                                           "<FIRMWARE filename=\"abc\"/>"
                                           "<FIRMWARE version=\"no file name\"/>"))
-            << QStringList{QStringLiteral("good")};
+            << QStringList{QStringLiteral("good")} << QString();
         QTest::newRow("file name as a child element")
             << withEntries(QStringLiteral("<FIRMWARE><filename>x.zip</filename></FIRMWARE>") + good)
-            << QStringList{QStringLiteral("good")};
+            << QStringList{QStringLiteral("good")} << QString();
+        // Only a name that ends in ".zip" as written can be fetched; the newest
+        // of those is preselected.
+        QTest::newRow("entries not ending in .zip, mixed")
+            << withEntries(QStringLiteral("<FIRMWARE filename=\"hoop-3.0.0.zip\"/>"
+                                          "<FIRMWARE filename=\"hoop-3.1.0.zip\"/>"
+                                          "<FIRMWARE filename=\"hoop-3.1.1.ZIP\"/>"
+                                          "<FIRMWARE filename=\"hoop-3.1.2zip\"/>"
+                                          "<FIRMWARE filename=\"hoop-3.2.0.bin\"/>"))
+            << QStringList{QStringLiteral("hoop-3.0.0"), QStringLiteral("hoop-3.1.0")} << QString();
+        QTest::newRow("entries not ending in .zip, alone")
+            << withEntries(QStringLiteral("<FIRMWARE filename=\"hoop-3.2.0.bin\"/>"
+                                          "<FIRMWARE filename=\"hoop-3.1.0.Zip\"/>"
+                                          "<FIRMWARE filename=\"hoop-3.0.0.zip.sig\"/>"))
+            << QStringList{}
+            << "The firmware list has no firmware this program can install (the developer log "
+               "says why).\n";
         QTest::newRow("prefixed names")
             << QStringLiteral("<v:root xmlns:v=\"urn:x\"><v:Hoop><v:FIRMWARE filename=\"a.zip\"/>"
                               "<v:FIRMWARE filename=\"b.zip\"/></v:Hoop></v:root>")
-            << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+            << QStringList{QStringLiteral("a"), QStringLiteral("b")} << QString();
         QTest::newRow("nothing usable")
             << withEntries(
                    QStringLiteral("<FIRMWARE filename=\"../x.zip\"/><FIRMWARE filename=\"\"/>"))
-            << QStringList{};
+            << QStringList{}
+            << "The firmware list has no firmware this program can install (the developer log "
+               "says why).\n";
     }
     void launchCheck()
     {
         QFETCH(QString, body);
         QFETCH(QStringList, rows);
+        QFETCH(QString, cause);
+        DevLogCapture log;
         UpdateRig rig;
         rig.config.updateServerUrl = QStringLiteral("http://127.0.0.1:1"); // nothing listens
         rig.writeCatalogue(body);
@@ -161,14 +192,12 @@ private slots:
             rig.config.catalogueTrust.publicKeys = {
                 QStringLiteral("RWSuTg1p13RTyaHlT56dwf7bv/u8XSoESPIUnvwJLwwUlI57e5DaUD4c")};
         rig.launch(!body.isEmpty());
+        // Each entry left out for its extension says so, once.
+        QCOMPARE(log.lines().filter(QStringLiteral("does not end in \".zip\"")).size(),
+                 body.count(QStringLiteral("filename=")) - body.count(QStringLiteral(".zip\"")));
 
         if (rows.isEmpty()) {
-            QCOMPARE(rig.console(),
-                     checking +
-                         (signedBuild ? "The firmware list's signature does not verify: it is "
-                                        "missing.\n"
-                                      : "") +
-                         unable);
+            QCOMPARE(rig.console(), checking + cause + unable);
             QVERIFY(!rig.window->buildButton()->isEnabled());
             QVERIFY(rig.window->tableView()->isEnabled());
             QCOMPARE(rowsShown(rig), QStringList{QString()});
@@ -291,20 +320,28 @@ private slots:
     {
         QTest::addColumn<QStringList>("pieces");
         QTest::addColumn<QString>("shown");
+        QTest::addColumn<QStringList>("logged");
 
         QTest::newRow("continued on the same line")
             << QStringList{"Checking for hoop in DFU mode... ", "Detected.\n"}
-            << QStringLiteral("Checking for hoop in DFU mode... Detected.\n");
+            << QStringLiteral("Checking for hoop in DFU mode... Detected.\n")
+            << QStringList{"Checking for hoop in DFU mode... ", "Detected."};
         QTest::newRow("format sequences") << QStringList{"100% %@ %s %d %n %%\n", "%@"}
-                                          << QStringLiteral("100% %@ %s %d %n %%\n%@");
+                                          << QStringLiteral("100% %@ %s %d %n %%\n%@")
+                                          << QStringList{"100% %@ %s %d %n %%", "%@"};
         const QString lone = QString(QChar(0xD800)) + QStringLiteral("x\n"); // unpaired surrogate
-        QTest::newRow("invalid UTF-16") << QStringList{lone} << lone;
-        QTest::newRow("empty pieces") << QStringList{"", "a", "", "b"} << QStringLiteral("ab");
+        QTest::newRow("invalid UTF-16")
+            << QStringList{lone} << lone << QStringList{lone.chopped(1)};
+        // The developer log has a line per message and no blank ones.
+        QTest::newRow("empty pieces and line ends")
+            << QStringList{"", "a", "", "b", "\n", "\nc\n\nd\n"} << QStringLiteral("ab\n\nc\n\nd\n")
+            << QStringList{"a", "b", "c\nd"};
     }
     void piecesAreShownLiterally()
     {
         QFETCH(QStringList, pieces);
         QFETCH(QString, shown);
+        QFETCH(QStringList, logged);
         UpdateRig rig;
         rig.open();
         DevLogCapture log;
@@ -312,7 +349,7 @@ private slots:
             rig.delegate->updateUILog(piece);
         UpdateRig::drain();
         QCOMPARE(rig.console(), shown);
-        QCOMPARE(log.lines(), pieces);
+        QCOMPARE(log.lines(), logged);
     }
     void endOfTextStaysInView()
     {
@@ -412,6 +449,43 @@ private slots:
         QCOMPARE((rig.delegate->firmwareChoice().file() != nullptr), openFile);
         QVERIFY(rig.window->buildButton()->isEnabled());
     }
+    // A file from disk named like an entry gets a row of the same text, told
+    // apart by its icon and its path; entries show what the catalogue says of them.
+    void rowsTellThemselvesApart()
+    {
+        UpdateRig rig;
+        rig.writeCatalogue(QStringLiteral(
+            "<root><Hoop><FIRMWARE filename=\"fw.zip\" version=\"3.1\" date=\"2027-01-05\" "
+            "desc=\"Brighter reds\"/><FIRMWARE filename=\"bare.zip\"/>"
+            "<FIRMWARE filename=\"beta.zip\" desc=\"&lt;i&gt;beta&lt;/i&gt;\"/></Hoop></root>"));
+        QVERIFY(rig.launch());
+        const QString file = rig.path(QStringLiteral("fw.hex"));
+        UpdateRig::writeFile(file, QByteArray::fromStdString(writeIntelHex(
+                                       0x80002000u, std::vector<std::uint8_t>(16, 1))));
+        rig.delegate->openFirmwareFile(file);
+        UpdateRig::drain();
+        QCOMPARE(rowsShown(rig), QStringList({"fw", "bare", "beta", "fw"}));
+
+        const QAbstractItemModel *model = rig.window->tableView()->model();
+        auto at = [model](int row, int role) {
+            return model->data(model->index(row, 0), role);
+        };
+        // The entry: its details.
+        const QString details = QStringLiteral("Version 3.1\nPublished 2027-01-05\nBrighter reds");
+        QCOMPARE(at(0, Qt::AccessibleDescriptionRole).toString(), details);
+        QCOMPARE(at(0, Qt::ToolTipRole).toString(), details);
+        QVERIFY(at(0, Qt::DecorationRole).isNull());
+        // Markup from the catalogue is shown as written, not rendered.
+        QCOMPARE(at(2, Qt::ToolTipRole).toString(),
+                 Qt::convertFromPlainText(QStringLiteral("<i>beta</i>"), Qt::WhiteSpaceNormal));
+        // An entry that says nothing of itself is shown by its name.
+        QCOMPARE(at(1, Qt::ToolTipRole).toString(), QStringLiteral("bare"));
+        QVERIFY(at(1, Qt::AccessibleDescriptionRole).isNull());
+        // The file: an icon, and its full path.
+        QVERIFY(!at(3, Qt::DecorationRole).value<QIcon>().isNull());
+        QCOMPARE(at(3, Qt::ToolTipRole).toString(), file);
+        QVERIFY(at(3, Qt::AccessibleDescriptionRole).toString().endsWith(file));
+    }
     void startTaskEntersRunning()
     {
         UpdateRig rig;
@@ -504,8 +578,8 @@ private slots:
             many << QString::number(i);
         QTest::newRow("the last 500 calls") << many << many.mid(100);
         QTest::newRow("a call of several lines")
-            << QStringList{QStringLiteral("\nFW List: a\nb\n")}
-            << QStringList{QString(), QStringLiteral("FW List: a"), QStringLiteral("b")};
+            << QStringList{QStringLiteral("\nFW List: a\n\nb\n")}
+            << QStringList{QStringLiteral("FW List: a"), QStringLiteral("b")};
         QTest::newRow("a long line is cut")
             << QStringList{QString(3000, u'x')} << QStringList{QString(2000, u'x') + " [cut]"};
     }

@@ -6,6 +6,7 @@
 #include "app/commandline.h"
 #include "e2eharness.h"
 #include "transcript.h"
+#include "update/failureadvice.h"
 #include "update/intelhex.h"
 
 #include <QProcess>
@@ -18,6 +19,12 @@
 #include <unistd.h>
 
 namespace {
+
+// The line of advice both modes add after a failed programming step.
+QString advice(UpdateRunOutcome outcome)
+{
+    return failureAdvice(outcome) + QStringLiteral("\n");
+}
 
 struct Ended
 {
@@ -177,16 +184,20 @@ private slots:
             << QString(done).replace("(fw)", "(older)").replace("version: fw", "version: older");
         QTest::newRow("erase fails")
             << none << "" << int(F::EraseFails) << 10
-            << launchLines + through(1) + failure("10 Failure erasing device.");
+            << launchLines + through(1) + failure("10 Failure erasing device.") +
+                   advice(UpdateRunOutcome::EraseFailed);
         QTest::newRow("flash fails")
             << none << "" << int(F::FlashFails) << 20
-            << launchLines + through(2) + failure("20 Failure writing firmware to device.");
+            << launchLines + through(2) + failure("20 Failure writing firmware to device.") +
+                   advice(UpdateRunOutcome::FlashFailed);
         QTest::newRow("reset fails")
             << none << "" << int(F::ResetFails) << 30
-            << launchLines + through(3) + failure("30 Failure resetting device.");
+            << launchLines + through(3) + failure("30 Failure resetting device.") +
+                   advice(UpdateRunOutcome::ResetFailed);
         QTest::newRow("start fails")
             << none << "" << int(F::StartFails) << 40
-            << launchLines + through(4) + failure("40 Failure starting device.");
+            << launchLines + through(4) + failure("40 Failure starting device.") +
+                   advice(UpdateRunOutcome::StartFailed);
         // Signed by minisign: the list that was signed is taken, a changed one is not.
         QTest::newRow("signed list") << none << "signed" << -1 << 0 << done;
         QTest::newRow("list changed after signing")
@@ -194,10 +205,17 @@ private slots:
             << "Checking for updates...\nThe firmware list's signature does not verify: the "
                "signature does not match the list.\nUnable to check for latest firmware. Check "
                "your internet connection and restart the app.\n";
+        // The cause, then the design's line; --list says so on standard error.
         QTest::newRow("no catalogue")
             << none << "no server" << -1 << 2
-            << "Checking for updates...\nUnable to check for latest firmware. Check your "
-               "internet connection and restart the app.\n";
+            << "Checking for updates...\nThe update server 127.0.0.1 port 1 refused the "
+               "connection.\nUnable to check for latest firmware. Check your internet connection "
+               "and restart the app.\n";
+        QTest::newRow("list, a sign-in page instead")
+            << QStringList{"--list"} << "sign-in page" << -1 << 2
+            << "*Checking for updates...\nThe update server's reply is not a firmware list: it is "
+               "a web page (HTML), perhaps a network's sign-in page.\nUnable to check for latest "
+               "firmware. Check your internet connection and restart the app.\n";
         QTest::newRow("digest differs")
             << none << "wrong digest" << -1 << 3 << launchLines + fetchingFw + md5Failed;
         QTest::newRow("file refused")
@@ -216,8 +234,10 @@ private slots:
             << stopped + "No Vexlume Hoop appeared within 1 seconds.\n";
         QTest::newRow("tool missing")
             << none << "no tool" << -1 << 1
-            << stopped + "The bundled dfu-programmer can't be started: it is missing from the "
-                         "program's resources. Reinstall the application.\n";
+            << stopped +
+                   "The bundled dfu-programmer can't be started: it is missing from the "
+                   "program's resources. Reinstall the application.\n" +
+                   advice(UpdateRunOutcome::ToolUnavailable);
         QTest::newRow("no bootloader in time")
             << QStringList{"--timeout", "1"} << "volume only" << int(F::NeverAppears) << 5
             << stopped + "Vexlume Hoop detected, volume label: OTHER\nRebooting in DFU mode...\n"
@@ -225,8 +245,10 @@ private slots:
                          "mode within 1 seconds.\n";
         QTest::newRow("tool is a directory")
             << none << "tool is a directory" << -1 << 1
-            << stopped + "The bundled dfu-programmer can't be started: it is missing from the "
-                         "program's resources. Reinstall the application.\n";
+            << stopped +
+                   "The bundled dfu-programmer can't be started: it is missing from the "
+                   "program's resources. Reinstall the application.\n" +
+                   advice(UpdateRunOutcome::ToolUnavailable);
         QTest::newRow("image can't be stored")
             << none << "temp dir unusable" << -1 << 1
             << launchLines + fetchingFw + md5Passed +
@@ -234,8 +256,9 @@ private slots:
                    "directory to keep it in\n";
         QTest::newRow("libcurl missing")
             << none << "no libcurl" << -1 << 2
-            << "Checking for updates...\nUnable to check for latest firmware. Check your "
-               "internet connection and restart the app.\n";
+            << "Checking for updates...\nThe firmware list could not be fetched: libcurl could "
+               "not be loaded.\nUnable to check for latest firmware. Check your internet "
+               "connection and restart the app.\n";
         // The station ends as a single run does when nothing can be flashed.
         const QStringList station{"--repeat", "--timeout", "1"};
         QTest::newRow("station, image refused")
@@ -265,6 +288,9 @@ private slots:
 
         UpdateRig rig;
         publish(rig, setup != QStringLiteral("wrong digest"));
+        if (setup == QStringLiteral("sign-in page"))
+            rig.writeCatalogue(QStringLiteral("<!DOCTYPE html>\n<html><body><form>Sign in to the "
+                                              "hotel network</form></body></html>"));
         if (setup == QStringLiteral("no server"))
             rig.config.updateServerUrl = QStringLiteral("http://127.0.0.1:1");
         else
@@ -322,10 +348,14 @@ private slots:
         Ended ended = finish(cli);
         ended.out.prepend(early);
         QVERIFY2(ended.status == status, qPrintable(ended.out + ended.err));
+        // A list that failed has said so on standard error, leaving standard output empty.
+        const bool failedList = arguments.contains(QStringLiteral("--list")) && status != 0;
+        QVERIFY(!failedList || ended.out.isEmpty());
+        const QString said = failedList ? ended.err : ended.out;
         if (out.startsWith(u'*'))
-            QVERIFY2(ended.out.contains(out.mid(1)), qPrintable(ended.out));
+            QVERIFY2(said.contains(out.mid(1)), qPrintable(said));
         else
-            QCOMPARE(ended.out, out);
+            QCOMPARE(said, out);
         // Errors in the arguments: a reason and the usage line on standard error.
         if (status == 64)
             QVERIFY2(ended.err.contains(QStringLiteral("Usage: hoop-updater")) ||
@@ -504,7 +534,8 @@ private slots:
             << -int(SIGINT) << int(F::HangOnFlash) << -1 << 130 << succeeded;
         QTest::newRow("SIGINT during a flash that fails")
             << int(SIGINT) << int(F::HangOnFlash) << int(F::FlashFails) << 20
-            << failure("20 Failure writing firmware to device.");
+            << failure("20 Failure writing firmware to device.") +
+                   advice(UpdateRunOutcome::FlashFailed);
         // A station finishes the hoop, counts it and ends with the tally's status.
         QTest::newRow("SIGTERM during a station's flash")
             << int(SIGTERM) << int(F::HangOnFlash) << -2 << 0

@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <atomic>
 #include <thread>
@@ -44,6 +45,9 @@ private slots:
             const QString next = left > 1 ? QStringLiteral("/redirect/%1").arg(left - 1)
                                           : QStringLiteral("/status/200");
             res.set_redirect(server.url(next).toStdString(), left % 2 ? 302 : 301);
+        });
+        http.Get("/to-teapot", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_redirect(server.url("/status/418").toStdString(), 302);
         });
         http.Get("/to-file", [](const httplib::Request &, httplib::Response &res) {
             res.set_redirect("file:///etc/hostname");
@@ -118,6 +122,46 @@ private slots:
         QFETCH(QVariant, expected);
         const auto actual = fetchUrl(url.startsWith('/') ? server.url(url) : url, kLimits);
         QCOMPARE(actual ? QVariant(*actual) : QVariant(), expected);
+    }
+    // What a caller is told of a fetch that gave nothing.
+    void failureIsNamed_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<FetchFailure>("failure");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        using F = FetchFailure;
+        QTest::newRow("200") << "/status/200" << F::None << 200 << "OK";
+        QTest::newRow("404") << "/status/404" << F::HttpStatus << 404 << "Not Found";
+        // The reason as sent, of the last answer.
+        QTest::newRow("redirected to an unusual status")
+            << "/to-teapot" << F::HttpStatus << 418 << "I'm a teapot";
+        QTest::newRow("body over the cap") << "/sized/1001" << F::TooLarge << 200 << "OK";
+        QTest::newRow("chunked over the cap") << "/chunked" << F::TooLarge << 200 << "OK";
+        QTest::newRow("six redirects") << "/redirect/6" << F::Other << 302 << "Found";
+        QTest::newRow("trickles past the total bound") << "/trickle" << F::TimedOut << 200 << "OK";
+        QTest::newRow("no host") << "http:///status/200" << F::InvalidUrl << 0 << "";
+        QTest::newRow("connection refused") << refusing.url("/status/200") << F::Refused << 0 << "";
+        QTest::newRow("accepts, never answers")
+            << silent.url("/status/200") << F::TimedOut << 0 << "";
+    }
+    void failureIsNamed()
+    {
+        QFETCH(QString, url);
+        QFETCH(FetchFailure, failure);
+        QFETCH(int, status);
+        QFETCH(QString, reason);
+        const FetchResult result =
+            fetchResource(url.startsWith('/') ? server.url(url) : url, kLimits);
+        QCOMPARE(result.failure, failure);
+        QCOMPARE(result.httpStatus, long(status));
+        QCOMPARE(result.httpReason, reason);
+        QCOMPARE(result.body.has_value(), failure == FetchFailure::None);
+        if (failure != FetchFailure::InvalidUrl) {
+            QCOMPARE(result.host, QStringLiteral("127.0.0.1"));
+            QCOMPARE(result.port, QUrl(result.url).port());
+            QCOMPARE(result.curlError.isEmpty(), false);
+        }
     }
     void certificate_data()
     {

@@ -8,6 +8,7 @@
 #include "platform/privatedirectory.h"
 #include "testserver.h"
 #include "transcript.h"
+#include "update/failureadvice.h"
 #include "update/intelhex.h"
 
 #include <QAction>
@@ -28,6 +29,12 @@
 #include <unistd.h>
 
 namespace {
+
+// The line of advice the run adds after its failure line.
+QString advice(UpdateRunOutcome outcome)
+{
+    return failureAdvice(outcome) + QStringLiteral("\n");
+}
 
 // The programming steps the tool ran, in order, with a mark where one
 // followed the previous one without the pause.
@@ -141,6 +148,23 @@ private slots:
                    "Verify proper internet connectivity, and try again. Or contact Tarvik "
                    "support.\n"
             << 0 << O::ImageRefused;
+        // SHA-256 alone binds the image as well; an entry with no digest at all
+        // is refused before anything is downloaded.
+        QTest::newRow("SHA-256 digest alone")
+            << "" << QStringList{"fw.zip none right"} << -1
+            << QString(done).replace(md5Passed, "SHA-256 check passed\n") << 4 << O::Succeeded;
+        QTest::newRow("SHA-256 digest alone differs")
+            << "" << QStringList{"fw.zip none wrong"} << -1
+            << fetchingFw +
+                   "The firmware image does not match the SHA-256 digest in the firmware list. "
+                   "Verify proper internet connectivity, and try again. Or contact Tarvik "
+                   "support.\n"
+            << 0 << O::VerificationFailed;
+        QTest::newRow("no digest")
+            << "" << QStringList{"older.zip right", "fw.zip none"} << -1
+            << "The firmware list gives no MD5 or SHA-256 digest for fw, so it can't be checked "
+               "and is not downloaded. Contact Tarvik support.\n"
+            << 0 << O::VerificationFailed;
         // Images that match their digests but that the hoop can't take: refused
         // before the hoop is waited for, asked to reboot or erased.
         QTest::newRow("random bytes")
@@ -160,25 +184,31 @@ private slots:
                    "directory to keep it in\n"
             << 0 << O::ImageNotStored;
         QTest::newRow("erase fails")
-            << "" << fw << int(F::EraseFails) << through(1) + failure("10 Failure erasing device.")
-            << 1 << O::EraseFailed;
+            << "" << fw << int(F::EraseFails)
+            << through(1) + failure("10 Failure erasing device.") + advice(O::EraseFailed) << 1
+            << O::EraseFailed;
         QTest::newRow("erase hangs past its bound")
-            << "" << fw << int(F::HangOnErase) << through(1) + failure("10 Failure erasing device.")
-            << 1 << O::EraseFailed;
+            << "" << fw << int(F::HangOnErase)
+            << through(1) + failure("10 Failure erasing device.") + advice(O::EraseFailed) << 1
+            << O::EraseFailed;
         QTest::newRow("flash fails")
             << "" << fw << int(F::FlashFails)
-            << through(2) + failure("20 Failure writing firmware to device.") << 2
-            << O::FlashFailed;
+            << through(2) + failure("20 Failure writing firmware to device.") +
+                   advice(O::FlashFailed)
+            << 2 << O::FlashFailed;
         QTest::newRow("reset fails")
             << "" << fw << int(F::ResetFails)
-            << through(3) + failure("30 Failure resetting device.") << 3 << O::ResetFailed;
+            << through(3) + failure("30 Failure resetting device.") + advice(O::ResetFailed) << 3
+            << O::ResetFailed;
         QTest::newRow("start fails")
-            << "" << fw << int(F::StartFails) << through(4) + failure("40 Failure starting device.")
-            << 4 << O::StartFailed;
+            << "" << fw << int(F::StartFails)
+            << through(4) + failure("40 Failure starting device.") + advice(O::StartFailed) << 4
+            << O::StartFailed;
         // The probe cannot start the tool: the run says so and ends instead of waiting.
         const QString noTool = fetchingFw + md5Passed + lookingForHoop +
                                "The bundled dfu-programmer can't be started: %1. Reinstall the "
-                               "application.\n";
+                               "application.\n" +
+                               advice(O::ToolUnavailable);
         QTest::newRow("tool missing")
             << "no tool" << fw << -1 << noTool.arg("it is missing from the program's resources")
             << 0 << O::ToolUnavailable;
@@ -257,7 +287,7 @@ private slots:
                                  .arg(strong == QStringLiteral("wrong")   ? QString(64, u'0')
                                       : strong == QStringLiteral("RIGHT") ? sha.toUpper()
                                                                           : sha));
-            xml << line;
+            xml << line.remove(QStringLiteral(" MD5=\"none\""));
         }
         rig.writeCatalogue(UpdateRig::catalogue(xml));
         const QString tool = rig.path(QStringLiteral("resources/dfu-programmer"));
@@ -287,6 +317,8 @@ private slots:
                  QStringList({"erase", "flash", "reset", "start"}).mid(0, steps));
         if (!console.contains(lookingForHoop))
             QVERIFY(rig.hoop->toolRuns().isEmpty());
+        if (!console.contains(fetchingFw))
+            QVERIFY(!QFile::exists(rig.path(kDownload + "/fw.hex")));
         // Asked once, with exactly the ten bytes; a flash that went through holds the image served.
         QCOMPARE(rig.hoop->requestCount(), console.contains(volumeLines) ? 1 : 0);
         if (rig.hoop->requestCount() > 0)
@@ -312,7 +344,7 @@ private slots:
                                    rig.path(kDownload + "/fw.hex")));
             QVERIFY(lines.contains(rig.path(QStringLiteral("resources/dfu-programmer"))));
             QVERIFY(lines.contains(QStringLiteral("ERASE=")));
-            QVERIFY(lines.contains(QStringLiteral("START=dfu-programmer: no device present.\n")));
+            QVERIFY(lines.contains(QStringLiteral("START=dfu-programmer: no device present.")));
         }
     }
     void closingTheWindowEndsTheProcess_data()
@@ -483,8 +515,9 @@ private slots:
         const QStringList fresh{request, kDownload + "-XXXXXX", kDownload + "-XXXXXX/fw.hex"};
         const QString none;
         QTest::newRow("success") << "fw" << none << -1 << O::Succeeded << both;
-        QTest::newRow("entry without a digest") << "nodigest" << none << -1 << O::VerificationFailed
-                                                << QStringList{kDownload + "/nodigest.hex"};
+        // Refused before the download: nothing to check it against.
+        QTest::newRow("entry without a digest")
+            << "nodigest" << none << -1 << O::VerificationFailed << QStringList{};
         QTest::newRow("firmware missing on the server")
             << "absent" << none << -1 << O::VerificationFailed << QStringList{};
         // Unwritable even for root, which permission bits do not stop.
