@@ -589,10 +589,12 @@ private slots:
         UpdateRig rig;
         publish(rig);
         QVERIFY(rig.startServer());
+        // A process that has ended: its id is known only while it runs.
         QProcess gone;
         gone.start(QStringLiteral("true"));
-        QVERIFY(gone.waitForFinished());
+        QVERIFY(gone.waitForStarted());
         const QByteArray deadPid = QByteArray::number(gone.processId());
+        QVERIFY(gone.waitForFinished());
         const QString base = rig.path(QStringLiteral("tmp/org.example.hoop-updater-test"));
         const auto leave = [](const QString &dir, const QByteArray &owner, const char *file) {
             QVERIFY(QDir().mkpath(dir));
