@@ -479,6 +479,7 @@ private slots:
             QTest::qWait(300);
             QCOMPARE(app.state(), QProcess::Running);
             QVERIFY(!rig.hoop->toolRunDetails().last().finished());
+            output += QString::fromLocal8Bit(app.readAll());
             QCOMPARE(output.count(deferred), 1);
             rig.hoop->setFault(hoopsim::Fault(hang), false);
         }
