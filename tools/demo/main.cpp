@@ -25,12 +25,24 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include <pthread.h>
+
 int main(int argc, char *argv[])
 {
+    // The window takes these signals on a thread of its own, and puts them off
+    // while the hoop is programmed; the demo's server and hoop, started first,
+    // must leave them to it.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stops, signal);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
     bool autoUpdate = false;
     QString firmwareFile;
     for (int i = 1; i < argc; ++i) {
