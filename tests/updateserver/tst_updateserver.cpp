@@ -135,7 +135,7 @@ private slots:
         const QString key = "%1: a minisign secret key; keep secret keys out of the served "
                             "directory (for example in ~/.minisign/)";
         QTest::newRow("secret key without a password, any name") << "key" << key.arg("backup.dat");
-        QTest::newRow("hidden secret key with a password, CRLF")
+        QTest::newRow("hidden secret key with a password, its comment replaced, CRLF")
             << "hidden key" << key.arg(".hoop.key");
         QTest::newRow("MD5 mismatch")
             << "md5"
@@ -177,8 +177,9 @@ private slots:
             QVERIFY(
                 minisign({"-G", "-p", dir.filePath("hoop.pub"), "-s", dir.filePath(".hoop.key")},
                          "secret\nsecret\n"));
-            const QByteArray crlf = readFile(dir.filePath(".hoop.key")).replace("\n", "\r\n");
-            QVERIFY(put(".hoop.key", "Saved from the key chain\r\n" + crlf));
+            // Its comment gone, only the key's line tells what it is.
+            const QByteArray line = readFile(dir.filePath(".hoop.key")).split('\n').value(1);
+            QVERIFY(put(".hoop.key", "Saved from the key chain\r\n" + line + "\r\n"));
         } else if (fault == "md5") {
             QVERIFY(put("updates.xml", catalogue("hoop-fw-1.0.0.zip", "00")));
         } else if (fault == "sha256") {
@@ -241,20 +242,32 @@ private slots:
             QCOMPARE(body, readFile(dir + "/" + name));
     }
 
-    // An entry whose name the program can't install is served, with a warning.
+    // An entry whose name the program can't install is served, with a warning:
+    // the program always asks for "<name less its last four characters>.zip".
+    void warnsOfNamesNotZip_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("hex") << "hoop-fw-1.0.0.hex" << true;
+        QTest::newRow("upper-case ZIP") << "hoop-fw-1.0.0.ZIP" << true;
+        QTest::newRow("zip") << "hoop-fw-1.0.0.zip" << false;
+    }
     void warnsOfNamesNotZip()
     {
+        QFETCH(QString, name);
+        QFETCH(bool, warned);
         const QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath("hoop-fw-1.0.0.hex"), kGood) &&
+        QVERIFY(writeFile(dir.filePath(name), kGood) &&
                 writeFile(dir.filePath("updates.xml"),
-                          catalogue("hoop-fw-1.0.0.hex", hex(kGood, QCryptographicHash::Md5))));
+                          catalogue(name, hex(kGood, QCryptographicHash::Md5))));
         Server server({dir.path(), "--port", "0"});
         QVERIFY2(server.started(), server.output.constData());
-        QVERIFY2(
-            server.output.contains("hoop-update-server: warning: hoop-fw-1.0.0.hex: its name "
-                                   "does not end in \".zip\", so the program can't install it"),
-            server.output.constData());
-        QCOMPARE(server.get("hoop-fw-1.0.0.hex").first, 200);
+        QCOMPARE(server.output.contains(("hoop-update-server: warning: " + name +
+                                         ": its name does not end in \".zip\", so the program "
+                                         "can't install it")
+                                            .toUtf8()),
+                 warned);
+        QCOMPARE(server.get(name).first, 200);
     }
 
     // A change is taken up only once it checks out; until then the last
