@@ -8,6 +8,7 @@
 #include "platform/httpfetch.h"
 #include "platform/savefile.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -67,12 +68,26 @@ QString refusalOf(const QString &url, const QByteArray &list, const CatalogueTru
                    .arg(verdict.refusal, details));
         return verdict.refusal;
     }
+    // Refused, not taken with a lowered floor: kept, its date would lock out
+    // every correctly dated list until then. The date tells whose clock is wrong.
+    if (verdict.timestamp &&
+        signedInFuture(*verdict.timestamp, QDateTime::currentSecsSinceEpoch())) {
+        const QString date = signatureDateText(*verdict.timestamp);
+        devLog(QStringLiteral("Firmware list refused: signed with timestamp %1 (%2), more than a "
+                              "day past this computer's clock (%3); %4")
+                   .arg(*verdict.timestamp)
+                   .arg(date, signatureDateText(QDateTime::currentSecsSinceEpoch()), details));
+        return QStringLiteral("it is dated in the future, %1, more than a day past this "
+                              "computer's clock")
+            .arg(date);
+    }
     // A list without a timestamp can't be ordered, so only timestamped ones are.
     if (verdict.timestamp && !trust.stateFile.isEmpty()) {
         const qint64 last = lastAcceptedTimestamp(trust.stateFile);
         if (*verdict.timestamp < last) {
             devLog(QStringLiteral("Firmware list refused: signed with timestamp %1, older than "
-                                  "%2 of the list accepted before (%3); %4")
+                                  "%2 of the list accepted before (%3; remove that file if the "
+                                  "earlier list was dated wrongly); %4")
                        .arg(*verdict.timestamp)
                        .arg(last)
                        .arg(trust.stateFile, details));

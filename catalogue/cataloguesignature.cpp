@@ -1,6 +1,8 @@
 #include "catalogue/cataloguesignature.h"
 
+#include <QDateTime>
 #include <QList>
+#include <QRegularExpression>
 
 #include <sodium.h>
 
@@ -145,7 +147,8 @@ MinisignVerdict verifyMinisign(const QByteArray &data, const QByteArray &signatu
 std::optional<qint64> trustedTimestamp(const QString &trustedComment)
 {
     static const QString prefix = QStringLiteral("timestamp:");
-    for (const QString &field : trustedComment.split(QLatin1Char('\t'))) {
+    static const QRegularExpression separators(QStringLiteral("[\t ]"));
+    for (const QString &field : trustedComment.split(separators)) {
         if (!field.startsWith(prefix))
             continue;
         const QStringView digits = QStringView(field).mid(prefix.size());
@@ -158,4 +161,18 @@ std::optional<qint64> trustedTimestamp(const QString &trustedComment)
         return digits.toLongLong();
     }
     return std::nullopt;
+}
+
+bool signedInFuture(qint64 timestamp, qint64 now)
+{
+    return timestamp > now + kSignatureClockSlackSeconds;
+}
+
+QString signatureDateText(qint64 timestamp)
+{
+    const QDateTime date = QDateTime::fromSecsSinceEpoch(timestamp, Qt::UTC);
+    // Past the calendar's range: the number is all there is to show.
+    if (!date.isValid())
+        return QStringLiteral("timestamp %1").arg(timestamp);
+    return date.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral(" UTC");
 }

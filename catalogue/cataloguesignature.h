@@ -43,6 +43,19 @@ MinisignVerdict verifyMinisign(const QByteArray &data, const QByteArray &signatu
                                const QStringList &publicKeys);
 
 // The "timestamp:N" field of a trusted comment such as minisign writes
-// ("timestamp:1733580000\tfile:updates.xml\thashed"): fields are separated by
-// tabs, N is decimal digits only.
+// ("timestamp:1733580000\tfile:updates.xml\thashed"): N is decimal digits only,
+// up to the end of the comment or the next tab or space, since a comment typed
+// by hand with -t mostly separates its fields with spaces.
 std::optional<qint64> trustedTimestamp(const QString &trustedComment);
+
+// Clocks differ, so a signature may be dated up to a day past ours.
+constexpr qint64 kSignatureClockSlackSeconds = 24 * 60 * 60;
+
+// True when a signature's timestamp lies more than the slack past now (both
+// seconds since the epoch). Such a list is refused rather than taken: kept as
+// the rollback floor it would lock out every correctly dated list until that
+// date, and taken with a lower floor it would let an older list back in.
+bool signedInFuture(qint64 timestamp, qint64 now);
+
+// A timestamp as people read it: "2027-01-07 09:45:00 UTC".
+QString signatureDateText(qint64 timestamp);

@@ -1,9 +1,11 @@
 #include "catalogue/cataloguefetch.h"
+#include "catalogue/cataloguesignature.h"
 #include "catalogue/xmlreader.h"
 #include "cataloguesigner.h"
 #include "testserver.h"
 #include "updateserver.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -33,9 +35,15 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-QByteArray stamp(qint64 timestamp)
+QByteArray stamp(qint64 timestamp, const QByteArray &separator = "\t")
 {
-    return "timestamp:" + QByteArray::number(timestamp) + "\tfile:updates.xml\thashed";
+    return "timestamp:" + QByteArray::number(timestamp) + separator + "file:updates.xml" +
+           separator + "hashed";
+}
+
+qint64 now()
+{
+    return QDateTime::currentSecsSinceEpoch();
 }
 
 } // namespace
@@ -180,20 +188,25 @@ private slots:
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("refusal");
         QTest::addColumn<QByteArray>("kept");
+        QTest::addColumn<QByteArray>("separator"); // between the trusted comment's fields
 
         const QString intact, accepted, older = "the list is older than the one accepted before";
-        const QByteArray none, at2000 = "2000\n";
+        const QByteArray none, at2000 = "2000\n", tab = "\t", space = " ";
         QTest::newRow("first list: its directory made")
-            << none << qint64(1000) << intact << accepted << QByteArray("1000");
+            << none << qint64(1000) << intact << accepted << QByteArray("1000") << tab;
         QTest::newRow("older refused")
-            << at2000 << qint64(1999) << intact << older << QByteArray("2000");
+            << at2000 << qint64(1999) << intact << older << QByteArray("2000") << tab;
+        QTest::newRow("older refused, comment typed with spaces")
+            << at2000 << qint64(1999) << intact << older << QByteArray("2000") << space;
         QTest::newRow("same accepted")
-            << at2000 << qint64(2000) << intact << accepted << QByteArray("2000");
+            << at2000 << qint64(2000) << intact << accepted << QByteArray("2000") << tab;
         QTest::newRow("newer raises it")
-            << at2000 << qint64(2001) << intact << accepted << QByteArray("2001");
+            << at2000 << qint64(2001) << intact << accepted << QByteArray("2001") << tab;
+        QTest::newRow("newer raises it, comment typed with spaces")
+            << at2000 << qint64(2001) << intact << accepted << QByteArray("2001") << space;
         QTest::newRow("bad signature leaves it")
             << at2000 << qint64(3000) << "digest rewritten"
-            << "the signature does not match the list" << QByteArray("2000");
+            << "the signature does not match the list" << QByteArray("2000") << tab;
     }
     void rollback()
     {
@@ -202,8 +215,10 @@ private slots:
         QFETCH(QString, damage);
         QFETCH(QString, refusal);
         QFETCH(QByteArray, kept);
+        QFETCH(QByteArray, separator);
         QByteArray list, signature;
-        QVERIFY(prepare("a", {"-t", QString::fromUtf8(stamp(signedAt))}, damage, list, signature));
+        QVERIFY(prepare("a", {"-t", QString::fromUtf8(stamp(signedAt, separator))}, damage, list,
+                        signature));
         serve(list, signature);
         const QTemporaryDir state;
         const CatalogueTrust trust{{key("a")}, state.filePath("state/catalogue-timestamp")};
@@ -212,6 +227,80 @@ private slots:
 
         QCOMPARE(fetchCatalogue(server.url(""), trust).refusal, refusal);
         QCOMPARE(readFile(trust.stateFile).trimmed(), kept);
+    }
+
+    // A vendor's clock ran a month ahead: that list is refused with its date
+    // and leaves the kept timestamp alone, so the next correctly dated list is
+    // taken, and an older one than that is still refused.
+    void futureDatedThenCorrectThenOlder()
+    {
+        const QTemporaryDir state;
+        const CatalogueTrust trust{{key("a")}, state.filePath("catalogue-timestamp")};
+        const qint64 start = now(), ahead = start + 30 * 24 * 60 * 60;
+        QVERIFY(writeFile(trust.stateFile, QByteArray::number(start - 1000)));
+        struct Step
+        {
+            qint64 signedAt;
+            QString refusal;
+            qint64 kept;
+        };
+        const Step steps[] = {
+            {ahead,
+             "it is dated in the future, " +
+                 QDateTime::fromSecsSinceEpoch(ahead, Qt::UTC).toString("yyyy-MM-dd HH:mm:ss") +
+                 " UTC, more than a day past this computer's clock",
+             start - 1000},
+            {start, {}, start},
+            {start - 500, "the list is older than the one accepted before", start},
+        };
+        for (const Step &step : steps) {
+            QByteArray list, signature;
+            QVERIFY(
+                prepare("a", {"-t", QString::fromUtf8(stamp(step.signedAt))}, {}, list, signature));
+            serve(list, signature);
+            QCOMPARE(fetchCatalogue(server.url(""), trust).refusal, step.refusal);
+            QCOMPARE(readFile(trust.stateFile).trimmed().toLongLong(), step.kept);
+        }
+    }
+
+    void futureBoundary_data()
+    {
+        QTest::addColumn<qint64>("ahead"); // seconds past now
+        QTest::addColumn<bool>("future");
+        QTest::newRow("a day ahead: clocks differ") << qint64(24 * 60 * 60) << false;
+        QTest::newRow("a second more") << qint64(24 * 60 * 60 + 1) << true;
+        QTest::newRow("behind") << qint64(-1) << false;
+    }
+    void futureBoundary()
+    {
+        QFETCH(qint64, ahead);
+        QFETCH(bool, future);
+        const qint64 at = 1733580000;
+        QCOMPARE(signedInFuture(at + ahead, at), future);
+    }
+
+    // What minisign writes, what a vendor types with -t, and what must not pass.
+    void timestampField_data()
+    {
+        QTest::addColumn<QString>("comment");
+        QTest::addColumn<qint64>("timestamp"); // -1: none read
+        QTest::newRow("minisign's, tabs")
+            << "timestamp:1733580000\tfile:updates.xml\thashed" << qint64(1733580000);
+        QTest::newRow("typed, spaces")
+            << "timestamp:1733580000 file:updates.xml" << qint64(1733580000);
+        QTest::newRow("not first") << "release 7 timestamp:42" << qint64(42);
+        QTest::newRow("alone") << "timestamp:42" << qint64(42);
+        QTest::newRow("part of another word") << "mytimestamp:42 file:x" << qint64(-1);
+        QTest::newRow("a colon after the digits") << "timestamp:42:00" << qint64(-1);
+        QTest::newRow("no digits") << "timestamp: 42" << qint64(-1);
+        QTest::newRow("too many digits") << "timestamp:1234567890123456789" << qint64(-1);
+        QTest::newRow("a capital") << "Timestamp:42" << qint64(-1);
+    }
+    void timestampField()
+    {
+        QFETCH(QString, comment);
+        QFETCH(qint64, timestamp);
+        QCOMPARE(trustedTimestamp(comment).value_or(-1), timestamp);
     }
 
     // No keys: the list as before, and nothing of a signature asked for or kept.
@@ -233,31 +322,52 @@ private slots:
     void vendorServer_data()
     {
         QTest::addColumn<QString>("signer"); // empty: a generated catalogue
+        QTest::addColumn<QString>("comment");
         QTest::addColumn<QString>("problem");
         QTest::addColumn<QString>("refusal");
-        const QString refused = "updates.xml's signature does not verify: ", accepted;
-        QTest::newRow("signed by the trusted key") << "a" << accepted << accepted;
-        QTest::newRow("another key") << "b" << refused + "signed by an unknown key"
+        const QString refused = "updates.xml's signature does not verify: ", accepted, plain;
+        const QString ahead = QString::fromUtf8(stamp(now() + 2 * 24 * 60 * 60, " "));
+        QTest::newRow("signed by the trusted key") << "a" << plain << accepted << accepted;
+        QTest::newRow("comment typed with spaces")
+            << "a" << QString::fromUtf8(stamp(now(), " ")) << accepted << accepted;
+        QTest::newRow("another key") << "b" << plain << refused + "signed by an unknown key"
                                      << "signed by an unknown key";
-        QTest::newRow("generated catalogue") << QString() << refused << "it is missing";
+        QTest::newRow("generated catalogue") << QString() << plain << refused << "it is missing";
+        QTest::newRow("no timestamp in the comment")
+            << "a"
+            << "signed on Monday, file:updates.xml"
+            << "updates.xml's signature has no timestamp the program can read in its trusted "
+               "comment \"signed on Monday, file:updates.xml\""
+            << accepted;
+        QTest::newRow("timestamp glued to the next field")
+            << "a"
+            << "timestamp:1733580000,file:updates.xml"
+            << "updates.xml's signature has no timestamp" << accepted;
+        QTest::newRow("dated two days ahead")
+            << "a" << ahead << "updates.xml's signature is dated in the future, "
+            << "it is dated in the future, ";
     }
     void vendorServer()
     {
         QFETCH(QString, signer);
+        QFETCH(QString, comment);
         QFETCH(QString, problem);
         QFETCH(QString, refusal);
         const QTemporaryDir published;
         QVERIFY(writeFile(published.filePath("hoop-fw-1.3.0.zip"), "image"));
+        const QStringList options = comment.isEmpty() ? QStringList() : QStringList{"-t", comment};
         if (!signer.isEmpty())
-            QVERIFY(writeFile(published.filePath("updates.xml"), kList) &&
-                    writeFile(published.filePath("updates.xml.minisig"), sign(signer, kList, {})));
+            QVERIFY(
+                writeFile(published.filePath("updates.xml"), kList) &&
+                writeFile(published.filePath("updates.xml.minisig"), sign(signer, kList, options)));
 
         const QString found = hoopupdate::catalogueSignatureProblem(published.path(), {key("a")});
         QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.startsWith(problem),
                  qPrintable(found));
         hoopupdate::UpdateServer vendor(published.path());
         QVERIFY(vendor.start());
-        QCOMPARE(fetchCatalogue(vendor.baseUrl(), {{key("a")}, {}}).refusal, refusal);
+        const QString got = fetchCatalogue(vendor.baseUrl(), {{key("a")}, {}}).refusal;
+        QVERIFY2(refusal.isEmpty() ? got.isEmpty() : got.startsWith(refusal), qPrintable(got));
     }
 
     // The demo's signer writes what minisign itself verifies.
