@@ -66,12 +66,14 @@ int printVersion(int &argc, char **argv, const CommandLine &commandLine,
 int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
                 const std::function<void(Configuration &)> &adjust)
 {
+    QCoreApplication app(argc, argv);
     // All but a run from a file fetch something first; libcurl and its TLS
-    // library load while the rest starts.
+    // library load while the rest starts. Not before the application object:
+    // the loader is a QObject, and the first thread that makes one is the
+    // one Qt takes for the main thread.
     const bool fetches = commandLine.firmwareFile.isEmpty();
     if (fetches)
         preloadCurl();
-    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("hoop-updater"));
     // Standard output carries the console's lines; the developer log's copy
     // of them on standard error would only repeat them. QT_LOGGING_RULES

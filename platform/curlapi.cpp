@@ -27,7 +27,9 @@ const CurlApi *load()
     // lazily (QLibrary's default): most functions of libcurl and of its
     // dependencies are never called here, and binding them all up front adds
     // a sixth to the load.
-    static QLibrary library;
+    // Made on the loading thread and never destroyed: a QObject belongs to
+    // its thread, and the one at exit is another.
+    static QLibrary &library = *new QLibrary;
     for (const char *name : kLibraries) {
         library.setFileName(QLatin1String(name));
         if (library.load())

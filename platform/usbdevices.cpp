@@ -33,10 +33,12 @@ template <typename Function> bool resolve(QLibrary &library, const char *name, F
 const UsbApi *load()
 {
     // Never unloaded: the library stays for the life of the process.
+    // Made on the looking thread and never destroyed: a QObject belongs to
+    // its thread, and the one at exit is another.
 #ifdef __APPLE__
-    static QLibrary library(QStringLiteral("libusb-1.0.0.dylib"));
+    static QLibrary &library = *new QLibrary(QStringLiteral("libusb-1.0.0.dylib"));
 #else
-    static QLibrary library(QStringLiteral("libusb-1.0.so.0"));
+    static QLibrary &library = *new QLibrary(QStringLiteral("libusb-1.0.so.0"));
 #endif
     static UsbApi api;
     const bool complete =
