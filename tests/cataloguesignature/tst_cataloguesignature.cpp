@@ -104,7 +104,12 @@ class TestCatalogueSignature : public QObject
             signature = "<html><body>Not Found</body></html>\n";
         else if (damage == "junk after the signature")
             lines[1] += "AAAA";
-        if (damage == "timestamp raised" || damage == "junk after the signature")
+        else if (damage == "no trusted comment prefix")
+            lines[2] = lines[2].mid(int(qstrlen("trusted comment: ")));
+        else if (damage == "unknown algorithm")
+            lines[1] = ("Xd" + QByteArray::fromBase64(lines[1]).mid(2)).toBase64();
+        if (damage == "timestamp raised" || damage == "junk after the signature" ||
+            damage == "no trusted comment prefix" || damage == "unknown algorithm")
             signature = lines.join('\n');
         return true;
     }
@@ -159,6 +164,9 @@ private slots:
         QTest::newRow("HTML page") << a << none << byA << "HTML page" << kFormat;
         QTest::newRow("junk after the signature")
             << a << none << byA << "junk after the signature" << kFormat;
+        QTest::newRow("no trusted comment prefix")
+            << a << none << byA << "no trusted comment prefix" << kFormat;
+        QTest::newRow("unknown algorithm") << a << none << byA << "unknown algorithm" << kFormat;
     }
     void fetch()
     {
