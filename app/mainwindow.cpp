@@ -108,13 +108,18 @@ void MainWindow::connectOutlets(AppDelegate &delegate)
     connect(&delegate, &AppDelegate::updateRunStarted, open, [open] { open->setEnabled(false); });
 }
 
-void MainWindow::saveLog()
+QString MainWindow::askSavePath(const QString &title, const QString &fileName)
 {
     const QString suggested =
         QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-            .filePath(QStringLiteral("hoop-updater-log.txt"));
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save Log"), suggested,
-                                                      tr("Text files (*.txt);;All files (*)"));
+            .filePath(fileName);
+    return QFileDialog::getSaveFileName(this, title, suggested,
+                                        tr("Text files (*.txt);;All files (*)"));
+}
+
+void MainWindow::saveLog()
+{
+    const QString path = askSavePath(tr("Save Log"), QStringLiteral("hoop-updater-log.txt"));
     if (!path.isEmpty())
         saveLogTo(path);
 }
@@ -126,11 +131,8 @@ bool MainWindow::saveLogTo(const QString &path)
 
 void MainWindow::saveDiagnosticReport()
 {
-    const QString suggested =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-            .filePath(QStringLiteral("hoop-updater-report.txt"));
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save Diagnostic Report"), suggested,
-                                                      tr("Text files (*.txt);;All files (*)"));
+    const QString path =
+        askSavePath(tr("Save Diagnostic Report"), QStringLiteral("hoop-updater-report.txt"));
     if (!path.isEmpty())
         saveDiagnosticReportTo(path);
 }

@@ -50,6 +50,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // Asks where to save, starting from the documents directory; empty when cancelled.
+    QString askSavePath(const QString &title, const QString &fileName);
     void saveLog();
     void saveDiagnosticReport();
     bool saveTextTo(const QString &path, const QString &text, const QString &title,
