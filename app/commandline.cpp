@@ -52,13 +52,21 @@ struct Parser
     QCommandLineOption repeat{QStringLiteral("repeat"),
                               QStringLiteral("With --cli: updates hoop after hoop with one image, "
                                              "until interrupted.")};
+    QCommandLineOption parallel{QStringLiteral("parallel"),
+                                QStringLiteral("With --repeat: updates every hoop plugged in at "
+                                               "once, each known by its USB port.")};
+    QCommandLineOption log{QStringLiteral("log"),
+                           QStringLiteral("With --parallel: appends one JSON line per hoop to "
+                                          "FILE."),
+                           QStringLiteral("FILE")};
 
     Parser()
     {
         parser.setApplicationDescription(
             QStringLiteral("Installs new firmware on the Vexlume Hoop. Without --cli it opens "
                            "the window."));
-        parser.addOptions({help, version, cli, list, firmware, timeout, repeat, server});
+        parser.addOptions(
+            {help, version, cli, list, firmware, timeout, repeat, parallel, log, server});
         parser.addPositionalArgument(QStringLiteral("FILE.hex"),
                                      QStringLiteral("A firmware file from disk to install "
                                                     "instead of an entry of the list."),
@@ -103,13 +111,22 @@ CommandLine parseCommandLine(const QStringList &arguments)
     line.firmwareFile = files.value(0);
     const bool cli = p.parser.isSet(p.cli);
     line.action = cli ? CommandLine::Action::Terminal : CommandLine::Action::Window;
-    for (const QCommandLineOption *option : {&p.list, &p.firmware, &p.timeout, &p.repeat}) {
+    for (const QCommandLineOption *option :
+         {&p.list, &p.firmware, &p.timeout, &p.repeat, &p.parallel, &p.log}) {
         if (!cli && p.parser.isSet(*option))
             return failed(QStringLiteral("--") + option->names().constLast() +
                           QStringLiteral(" needs --cli."));
     }
     line.list = p.parser.isSet(p.list);
     line.repeat = p.parser.isSet(p.repeat);
+    line.parallel = p.parser.isSet(p.parallel);
+    line.logFile = p.parser.value(p.log);
+    if (line.parallel && !line.repeat)
+        return failed(QStringLiteral("--parallel needs --repeat."));
+    if (p.parser.isSet(p.log) && !line.parallel)
+        return failed(QStringLiteral("--log needs --parallel."));
+    if (p.parser.isSet(p.log) && line.logFile.isEmpty())
+        return failed(QStringLiteral("--log needs the name of a file."));
     line.firmwareName = p.parser.value(p.firmware);
     if (p.parser.isSet(p.firmware) && line.firmwareName.isEmpty())
         return failed(QStringLiteral("--firmware needs the name of an entry of the list."));
@@ -140,7 +157,8 @@ QString commandLineHelp()
 QString commandLineUsage()
 {
     return QStringLiteral("Usage: ") + kProgram +
-           QStringLiteral(" [--cli [--list | --firmware NAME | FILE.hex] [--timeout SECONDS] "
-                          "[--repeat]] [--server URL] [FILE.hex]\nTry '") +
+           QStringLiteral(
+               " [--cli [--list | --firmware NAME | FILE.hex] [--timeout SECONDS] "
+               "[--repeat [--parallel [--log FILE]]]] [--server URL] [FILE.hex]\nTry '") +
            kProgram + QStringLiteral(" --help' for more.\n");
 }

@@ -11,12 +11,14 @@ struct CommandLine
 {
     enum class Action { Window, Terminal, Help, Version, Error };
     Action action = Action::Window;
-    QString error;        // Action::Error: what is wrong, one line
-    QString firmwareFile; // a firmware file from disk to offer or install
-    QString firmwareName; // --firmware: a catalogue entry by its listed name
-    bool list = false;    // --list
-    bool repeat = false;  // --repeat: one hoop after another
-    QString serverUrl;    // --server: the update server for this run; empty: the configured one
+    QString error;         // Action::Error: what is wrong, one line
+    QString firmwareFile;  // a firmware file from disk to offer or install
+    QString firmwareName;  // --firmware: a catalogue entry by its listed name
+    bool list = false;     // --list
+    bool repeat = false;   // --repeat: one hoop after another
+    bool parallel = false; // --parallel: with --repeat, every hoop at once
+    QString logFile;       // --log: the parallel station's record of each hoop
+    QString serverUrl;     // --server: the update server for this run; empty: the configured one
     std::optional<int> timeoutSeconds;
 };
 

@@ -82,6 +82,17 @@ int TerminalRunner::run()
 {
     if (m_commandLine.list)
         return listFirmware();
+    if (!m_commandLine.logFile.isEmpty()) {
+        // Before anything is fetched: a station whose log can't be kept
+        // should not start.
+        m_log = std::make_unique<StationLog>(m_commandLine.logFile);
+        if (!m_log->isOpen()) {
+            write(stderr, QStringLiteral("hoop-updater: can't open the log ") +
+                              m_commandLine.logFile + QStringLiteral(": ") + m_log->errorString() +
+                              QStringLiteral("\n"));
+            return ExitStatus::Failure;
+        }
+    }
     int status = ExitStatus::Success;
     const std::optional<UpdateRequest> request = choose(status);
     if (!request)
@@ -165,13 +176,15 @@ int TerminalRunner::updateOne(const UpdateRequest &request)
 int TerminalRunner::updateMany(const UpdateRequest &request)
 {
     StationTally tally;
-    const UpdateRunOutcome prepared = m_runner.runStation(
-        request,
-        [this](const StationTally &sofar) {
-            m_statusIfStopped.store(sofar.failed == 0 ? ExitStatus::Success : ExitStatus::Failure);
-            return !m_runner.quitRequested();
-        },
-        tally);
+    const auto keepGoing = [this](const StationTally &sofar) {
+        m_statusIfStopped.store(sofar.failed == 0 ? ExitStatus::Success : ExitStatus::Failure);
+        return !m_runner.quitRequested();
+    };
+    const UpdateRunOutcome prepared =
+        m_commandLine.parallel
+            ? m_runner.runParallelStation(
+                  request, keepGoing, [this](const HoopResult &result) { record(result); }, tally)
+            : m_runner.runStation(request, keepGoing, tally);
     if (prepared != UpdateRunOutcome::Succeeded)
         return exitStatusFor(prepared);
     if (tally.ending == UpdateRunOutcome::ToolUnavailable)
@@ -179,4 +192,24 @@ int TerminalRunner::updateMany(const UpdateRequest &request)
     if (tally.hoops == 0)
         return exitStatusFor(tally.ending);
     return tally.failed == 0 ? ExitStatus::Success : ExitStatus::Failure;
+}
+
+void TerminalRunner::record(const HoopResult &result)
+{
+    if (!m_log)
+        return;
+    const bool updated = result.outcome == UpdateRunOutcome::Succeeded;
+    const StationRecord record{QDateTime::currentDateTimeUtc(),
+                               result.identity.port,
+                               result.identity.serial,
+                               result.firmware,
+                               result.sha256,
+                               updated,
+                               updated ? 0 : exitStatusFor(result.outcome),
+                               result.seconds};
+    // Told once; the station goes on, as its hoops matter more than the log.
+    if (!m_log->append(record) && !std::exchange(m_logFailed, true))
+        write(stderr, QStringLiteral("hoop-updater: can't write to the log ") +
+                          m_commandLine.logFile + QStringLiteral(": ") + m_log->errorString() +
+                          QStringLiteral("\n"));
 }

@@ -2,9 +2,11 @@
 
 #include "app/commandline.h"
 #include "app/configuration.h"
+#include "update/stationlog.h"
 #include "update/updaterunner.h"
 
 #include <atomic>
+#include <memory>
 #include <optional>
 
 // The update from a terminal: the same run as the window's, reported on
@@ -29,11 +31,15 @@ private:
     std::optional<UpdateRequest> choose(int &status);
     int updateOne(const UpdateRequest &request);
     int updateMany(const UpdateRequest &request);
+    // Adds a parallel station's hoop to the log, when there is one.
+    void record(const HoopResult &result);
 
     const Configuration m_configuration;
     const CommandLine m_commandLine;
     bool m_toStandardError = false;
     UpdateRunner m_runner;
+    std::unique_ptr<StationLog> m_log;
+    bool m_logFailed = false;
     // The status of a stop between hoops: how the station has gone so far.
     std::atomic<int> m_statusIfStopped{ExitStatus::Interrupted};
 };

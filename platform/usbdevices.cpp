@@ -19,6 +19,7 @@ struct UsbApi
     decltype(&libusb_get_device_descriptor) get_device_descriptor;
     decltype(&libusb_get_bus_number) get_bus_number;
     decltype(&libusb_get_device_address) get_device_address;
+    decltype(&libusb_get_port_numbers) get_port_numbers;
     decltype(&libusb_open) open;
     decltype(&libusb_close) close;
     decltype(&libusb_error_name) error_name;
@@ -49,6 +50,7 @@ const UsbApi *load()
         resolve(library, "libusb_get_device_descriptor", api.get_device_descriptor) &&
         resolve(library, "libusb_get_bus_number", api.get_bus_number) &&
         resolve(library, "libusb_get_device_address", api.get_device_address) &&
+        resolve(library, "libusb_get_port_numbers", api.get_port_numbers) &&
         resolve(library, "libusb_open", api.open) && resolve(library, "libusb_close", api.close) &&
         resolve(library, "libusb_error_name", api.error_name);
     return complete ? &api : nullptr;
@@ -60,6 +62,19 @@ const UsbApi *usbApi()
     static const UsbApi *api = nullptr;
     std::call_once(once, [] { api = load(); });
     return api;
+}
+
+// "1-4.3" for bus 1, port 4 of the root hub, port 3 of the hub there.
+QString portPath(const UsbApi &usb, libusb_device *device, quint8 bus)
+{
+    uint8_t numbers[8]; // USB allows hubs seven deep
+    const int count = usb.get_port_numbers(device, numbers, int(sizeof numbers));
+    if (count <= 0)
+        return {};
+    QString path = QString::number(bus) + QLatin1Char('-');
+    for (int i = 0; i < count; ++i)
+        path += (i ? QStringLiteral(".") : QString()) + QString::number(numbers[i]);
+    return path;
 }
 
 } // namespace
@@ -91,6 +106,7 @@ std::optional<QList<UsbDevice>> listUsbDevices(quint16 vendorId, int productId, 
         device.productId = descriptor.idProduct;
         device.bus = usb->get_bus_number(list[i]);
         device.address = usb->get_device_address(list[i]);
+        device.port = portPath(*usb, list[i], device.bus);
         if (tryOpen) {
             libusb_device_handle *handle = nullptr;
             const int status = usb->open(list[i], &handle);

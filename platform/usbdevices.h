@@ -19,6 +19,10 @@ struct UsbDevice
     quint16 productId = 0;
     quint8 bus = 0;
     quint8 address = 0;
+    // The physical port path, as Linux names it: bus, then the port on each
+    // hub from the root ("1-2", "1-4.3"). Unlike the address it stays when the
+    // device enumerates again. Empty when it can't be told.
+    QString port;
     UsbAccess access = UsbAccess::Untried;
     QString error; // libusb's name for the refusal when access is Failed
 };

@@ -33,9 +33,20 @@ void keep(QByteArray &kept, const QByteArray &chunk)
 
 } // namespace
 
-DfuTool::DfuTool(QString toolPath, DfuTimeouts timeouts)
-    : m_toolPath(std::move(toolPath)), m_timeouts(timeouts)
+DfuTool::DfuTool(QString toolPath, DfuTimeouts timeouts, QString target)
+    : m_toolPath(std::move(toolPath)), m_timeouts(timeouts),
+      m_target(target.isEmpty() ? kTarget : std::move(target))
 {}
+
+QString dfuTarget()
+{
+    return kTarget;
+}
+
+QString dfuTarget(int bus, int address)
+{
+    return kTarget + QStringLiteral(":%1,%2").arg(bus).arg(address);
+}
 
 DfuTool::Outcome DfuTool::run(const char *name, const QStringList &arguments, int timeoutMs) const
 {
@@ -119,7 +130,7 @@ DfuTool::Outcome DfuTool::run(const char *name, const QStringList &arguments, in
 
 bool DfuTool::detected()
 {
-    const Outcome o = run("GET", {kTarget, QStringLiteral("get")}, m_timeouts.probeMs);
+    const Outcome o = run("GET", {m_target, QStringLiteral("get")}, m_timeouts.probeMs);
     if (!o.broken.isNull())
         throw DfuToolError(o.broken.toStdString());
     return !o.timedOut && o.output.contains(QLatin1String("Bootloader Version:"));
@@ -127,7 +138,7 @@ bool DfuTool::detected()
 
 bool DfuTool::erase()
 {
-    const Outcome o = run("ERASE", {kTarget, QStringLiteral("erase")}, m_timeouts.eraseMs);
+    const Outcome o = run("ERASE", {m_target, QStringLiteral("erase")}, m_timeouts.eraseMs);
     devLog(QStringLiteral("ERASE=") + o.output);
     return o.exitedZero && o.output.isEmpty();
 }
@@ -136,7 +147,7 @@ bool DfuTool::flash(const QString &imagePath)
 {
     const Outcome o = run(
         "FLASH",
-        {kTarget, QStringLiteral("flash"), QStringLiteral("--suppress-bootloader-mem"), imagePath},
+        {m_target, QStringLiteral("flash"), QStringLiteral("--suppress-bootloader-mem"), imagePath},
         m_timeouts.flashMs);
     devLog(QStringLiteral("FLASH=") + o.output);
     return o.exitedZero && o.output.contains(QLatin1String("bytes used"));
@@ -144,14 +155,14 @@ bool DfuTool::flash(const QString &imagePath)
 
 bool DfuTool::reset()
 {
-    const Outcome o = run("RESET", {kTarget, QStringLiteral("reset")}, m_timeouts.resetMs);
+    const Outcome o = run("RESET", {m_target, QStringLiteral("reset")}, m_timeouts.resetMs);
     devLog(QStringLiteral("RESET=") + o.output);
     return o.exitedZero && o.output.isEmpty();
 }
 
 bool DfuTool::start()
 {
-    const Outcome o = run("START", {kTarget, QStringLiteral("start")}, m_timeouts.startMs);
+    const Outcome o = run("START", {m_target, QStringLiteral("start")}, m_timeouts.startMs);
     devLog(QStringLiteral("START=") + o.output);
     return !o.timedOut && o.output.contains(QLatin1String("dfu-programmer: no device present."));
 }

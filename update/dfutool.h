@@ -60,7 +60,10 @@ struct DfuTimeouts
 class DfuTool
 {
 public:
-    explicit DfuTool(QString toolPath, DfuTimeouts timeouts = {});
+    // `target` names the device as the tool takes it: "at32uc3b1256" (the
+    // first such bootloader found, and so the default) or
+    // "at32uc3b1256:BUS,ADDR" for one device among several.
+    explicit DfuTool(QString toolPath, DfuTimeouts timeouts = {}, QString target = {});
 
     bool detected();
     bool erase();
@@ -92,4 +95,9 @@ private:
 
     QString m_toolPath;
     DfuTimeouts m_timeouts;
+    QString m_target;
 };
+
+// The tool's name for the hoop's chip, and for one such chip on the bus.
+QString dfuTarget();
+QString dfuTarget(int bus, int address);

@@ -30,16 +30,34 @@ public:
     // nothing when USB cannot be looked at.
     std::optional<QList<UsbDevice>> usbDevices(quint16 vendorId, int productId) const;
 
+    // The AT32UC3B bootloaders on the bus now (03eb:2ff6), each with its port.
+    std::optional<QList<UsbDevice>> bootloaders() const { return usbDevices(0x03eb, 0x2ff6); }
+
+    // This hoop as the one on a USB port among several: every bootloader call
+    // addresses the chip on that port, at the address it has at that moment,
+    // so that one that enumerated again is still the same hoop. A call finds
+    // no hoop (NO) when the port has had no bootloader for a few seconds.
+    Hoop atPort(const QString &port) const;
+    const QString &port() const { return m_port; }
+
     // Throws DfuToolError unless the tool really runs (see DfuTool::check).
-    void checkTool() const { tool().check(); }
+    void checkTool() const { DfuTool(m_toolPath, m_timeouts).check(); }
     const QString &toolPath() const { return m_toolPath; }
+    const QStringList &mountRoots() const { return m_mountRoots; }
+    const DfuTimeouts &timeouts() const { return m_timeouts; }
 
 private:
-    DfuTool tool() const { return DfuTool(m_toolPath, m_timeouts); }
+    // The tool aimed at the hoop; nothing when a port's chip can't be found
+    // within `waitMs`, unless it was found before: then it is aimed where the
+    // chip was last seen, which answers "no device present".
+    std::optional<DfuTool> tool(int waitMs = kReenumerateMs) const;
+    static constexpr int kReenumerateMs = 5000;
 
     QStringList m_mountRoots;
     QString m_toolPath;
     DfuTimeouts m_timeouts;
+    QString m_port; // empty: the first bootloader the tool finds
+    mutable QString m_lastTarget;
 };
 
 // Where the hoop is looked for and how its bootloader is reached; the tool is

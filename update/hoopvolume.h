@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -29,6 +30,19 @@ struct HoopVolume
 // moment are passed over: a desktop may make its root only when it mounts its
 // first volume, so the list is looked at afresh on every call.
 std::optional<HoopVolume> findHoopVolume(const QStringList &mountRoots);
+
+// Every hoop volume under the roots, root by root, each in listing order: for
+// a station where several hoops are plugged in at once.
+QList<HoopVolume> findHoopVolumes(const QStringList &mountRoots);
+
+// The hoop's serial number, from a line "Serial: <number>" in the marker (the
+// key in any case, blanks around either part ignored); only the marker's first
+// kMaxMarkerBytes are read. Nothing when the marker is no regular file, has no
+// such line, or the first such line's number is empty, longer than
+// kMaxSerialLength or not printable ASCII.
+constexpr qint64 kMaxMarkerBytes = 4096;
+constexpr qsizetype kMaxSerialLength = 64;
+std::optional<QString> readHoopSerial(const HoopVolume &volume);
 
 // mountRoot + "/" + label + "/" + fileName
 QString volumePath(const QString &mountRoot, const QString &label, const QString &fileName);

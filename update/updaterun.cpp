@@ -2,6 +2,7 @@
 
 #include "platform/devlog.h"
 #include "platform/leftovers.h"
+#include "platform/usbport.h"
 #include "update/dfutool.h"
 #include "update/failureadvice.h"
 #include "update/firmwaredownload.h"
@@ -247,7 +248,7 @@ private:
 
 UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
                                 std::optional<int> waitLimitSeconds, RunObserver &observer,
-                                bool &lineOpen)
+                                bool &lineOpen, HoopIdentity *identity)
 {
     observer.updateUILog(QStringLiteral(
         "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
@@ -277,6 +278,8 @@ UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
     }
 
     if (!inBootloader) {
+        if (identity)
+            *identity = volumeIdentity(*label);
         observer.updateUILog(QStringLiteral("Vexlume Hoop detected, volume label: ") +
                              label->label + QStringLiteral("\n"));
         observer.updateUILog(QStringLiteral("Rebooting in DFU mode...\n"));
@@ -303,6 +306,20 @@ UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
     observer.updateUILog(QStringLiteral("Detected.\n"));
     lineOpen = false;
 
+    if (identity) {
+        // The bootloader's port, when it is the only one: the volume may
+        // have had none that could be told.
+        const QList<UsbDevice> chips = hoop.bootloaders().value_or(QList<UsbDevice>());
+        if (chips.size() == 1 && !chips.first().port.isEmpty())
+            identity->port = chips.first().port;
+    }
+    return programSteps(hoop, image, observer);
+}
+
+} // namespace
+
+UpdateRunOutcome programSteps(const Hoop &hoop, const PreparedImage &image, RunObserver &observer)
+{
     const Programming programming(observer);
     observer.updateUILog(QStringLiteral("Flashing new firmware to device... DO NOT UNPLUG!\n"));
     observer.updateUILog(QStringLiteral("Erasing...\n"));
@@ -333,8 +350,6 @@ UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
     return UpdateRunOutcome::Succeeded;
 }
 
-} // namespace
-
 UpdateRunOutcome prepareImage(const UpdateRequest &request, const RunSettings &settings,
                               RunObserver &observer, PreparedImage &image)
 {
@@ -350,23 +365,35 @@ UpdateRunOutcome prepareImage(const UpdateRequest &request, const RunSettings &s
 }
 
 UpdateRunOutcome programHoop(const Hoop &hoop, const PreparedImage &image,
-                             std::optional<int> waitLimitSeconds, RunObserver &observer)
+                             std::optional<int> waitLimitSeconds, RunObserver &observer,
+                             HoopIdentity *identity)
 {
     const QString &toolPath = hoop.toolPath();
     devLog(toolPath.isNull() ? QStringLiteral("(null)") : toolPath);
     bool lineOpen = false;
     try {
-        return waitAndProgram(hoop, image, waitLimitSeconds, observer, lineOpen);
+        return waitAndProgram(hoop, image, waitLimitSeconds, observer, lineOpen, identity);
     } catch (const DfuToolError &error) {
-        devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
-        refuse(observer,
-               QLatin1String(lineOpen ? "\n" : "") +
-                   QStringLiteral("The bundled dfu-programmer can't be started: ") +
-                   (toolPath.isNull() ? QStringLiteral("it is missing from the program's resources")
-                                      : QString::fromUtf8(error.what())) +
-                   QStringLiteral(". Reinstall the application."));
+        observer.updateUILog(QLatin1String(lineOpen ? "\n" : "") +
+                             toolUnavailableLine(hoop, error));
         return UpdateRunOutcome::ToolUnavailable;
     }
+}
+
+QString toolUnavailableLine(const Hoop &hoop, const DfuToolError &error)
+{
+    devLog(QStringLiteral("Problem Running Task: ") + QString::fromUtf8(error.what()));
+    return QStringLiteral("The bundled dfu-programmer can't be started: ") +
+           (hoop.toolPath().isNull() ? QStringLiteral("it is missing from the program's resources")
+                                     : QString::fromUtf8(error.what())) +
+           QStringLiteral(". Reinstall the application.\n");
+}
+
+HoopIdentity volumeIdentity(const HoopVolume &volume)
+{
+    return HoopIdentity{
+        usbPortOfPath(volumePath(volume.mountRoot, volume.label, QString())).value_or(QString()),
+        readHoopSerial(volume).value_or(QString())};
 }
 
 UpdateRunOutcome guarded(const std::function<UpdateRunOutcome()> &steps)

@@ -67,6 +67,18 @@ struct PreparedImage
     QString version; // the firmware name, as the success line shows it
 };
 
+// What tells one hoop from another at a station; an empty part is unknown.
+struct HoopIdentity
+{
+    QString port;   // USB port path, of its volume or its bootloader
+    QString serial; // from its volume's marker
+};
+// The console line for a tool that can't be started; the reason goes to the
+// developer log too.
+QString toolUnavailableLine(const Hoop &hoop, const DfuToolError &error);
+// The identity a volume shows.
+HoopIdentity volumeIdentity(const HoopVolume &volume);
+
 // Runs steps of a run; an exception they throw ends them with Aborted, and a
 // developer-log line "Problem Running Task: " with its reason.
 UpdateRunOutcome guarded(const std::function<UpdateRunOutcome()> &steps);
@@ -81,6 +93,11 @@ UpdateRunOutcome performUpdateRun(const Hoop &hoop, const UpdateRequest &request
 // `image` set when it is ready.
 UpdateRunOutcome prepareImage(const UpdateRequest &request, const RunSettings &settings,
                               RunObserver &observer, PreparedImage &image);
-// The second waits for a hoop and programs it with the image.
+// The second waits for a hoop and programs it with the image; `identity`, if
+// given, gets what the hoop showed of itself.
 UpdateRunOutcome programHoop(const Hoop &hoop, const PreparedImage &image,
-                             std::optional<int> waitLimitSeconds, RunObserver &observer);
+                             std::optional<int> waitLimitSeconds, RunObserver &observer,
+                             HoopIdentity *identity = nullptr);
+// Erasing, flashing, resetting and starting a hoop found in its bootloader,
+// each step's line first and a failure's line where it stops.
+UpdateRunOutcome programSteps(const Hoop &hoop, const PreparedImage &image, RunObserver &observer);

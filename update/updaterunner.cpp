@@ -72,6 +72,22 @@ UpdateRunner::runStation(const UpdateRequest &request,
     }));
 }
 
+UpdateRunOutcome UpdateRunner::runParallelStation(
+    const UpdateRequest &request, const std::function<bool(const StationTally &)> &keepGoing,
+    const std::function<void(const HoopResult &)> &hoopDone, StationTally &tally)
+{
+    m_running.store(true);
+    const SleepInhibitor awake = keepAwake();
+    return ended(guarded([&] {
+        PreparedImage image;
+        const UpdateRunOutcome outcome = prepareImage(request, m_settings, *this, image);
+        if (outcome == UpdateRunOutcome::Succeeded)
+            tally = ::runParallelStation(m_hoop.hoop(), image, request.waitLimitSeconds, *this,
+                                         keepGoing, hoopDone);
+        return outcome;
+    }));
+}
+
 UpdateRunOutcome UpdateRunner::ended(UpdateRunOutcome outcome)
 {
     m_outcome.store(outcome);
@@ -95,14 +111,14 @@ bool UpdateRunner::wait(int milliseconds)
 bool UpdateRunner::isProgramming() const
 {
     const std::lock_guard<std::mutex> lock(m_lock);
-    return m_programming;
+    return m_programming > 0;
 }
 
 UpdateRunner::Quit UpdateRunner::requestQuit(const std::function<void()> &quitNow,
                                              const std::function<void()> &whenProgrammed)
 {
     const std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_programming) {
+    if (m_programming == 0) {
         quitNow();
         return Quit::Now;
     }
@@ -114,7 +130,7 @@ UpdateRunner::Quit UpdateRunner::requestQuit(const std::function<void()> &quitNo
 bool UpdateRunner::quitUnlessProgramming(const std::function<void()> &quitNow)
 {
     const std::lock_guard<std::mutex> lock(m_lock);
-    if (m_programming)
+    if (m_programming > 0)
         return false;
     quitNow();
     return true;
@@ -135,7 +151,7 @@ void UpdateRunner::programmingBegins()
 {
     {
         const std::lock_guard<std::mutex> lock(m_lock);
-        m_programming = true;
+        ++m_programming;
     }
     m_observer.programmingBegins();
 }
@@ -145,8 +161,9 @@ void UpdateRunner::programmingEnds()
     std::function<void()> quit;
     {
         const std::lock_guard<std::mutex> lock(m_lock);
-        m_programming = false;
-        quit = std::exchange(m_whenProgrammed, nullptr);
+        // The quit waits for the last hoop being programmed.
+        if (--m_programming == 0)
+            quit = std::exchange(m_whenProgrammed, nullptr);
     }
     m_observer.programmingEnds();
     if (quit)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "update/parallelstation.h"
 #include "update/updaterun.h"
 #include "update/updatestation.h"
 
@@ -36,6 +37,11 @@ public:
     UpdateRunOutcome runStation(const UpdateRequest &request,
                                 const std::function<bool(const StationTally &)> &afterEachHoop,
                                 StationTally &tally);
+    // The same with many hoops at once (see runParallelStation).
+    UpdateRunOutcome runParallelStation(const UpdateRequest &request,
+                                        const std::function<bool(const StationTally &)> &keepGoing,
+                                        const std::function<void(const HoopResult &)> &hoopDone,
+                                        StationTally &tally);
 
     // Once start has been called: a launch makes one run at most.
     bool hasStarted() const { return m_worker != nullptr; }
@@ -48,7 +54,7 @@ public:
     // How the last run ended; Aborted before any has.
     UpdateRunOutcome outcome() const { return m_outcome.load(); }
 
-    // True while the hoop is being programmed.
+    // True while a hoop is being programmed.
     bool isProgramming() const;
     // The one rule for quitting, from any thread. Outside programming
     // `quitNow` is called at once, with the state held so that programming
@@ -82,7 +88,7 @@ private:
     std::atomic<UpdateRunOutcome> m_outcome{UpdateRunOutcome::Aborted};
 
     mutable std::mutex m_lock; // guards what follows, shared with whoever asks to quit
-    bool m_programming = false;
+    int m_programming = 0;     // hoops being programmed now; a station has several
     bool m_quitRequested = false;
     std::function<void()> m_whenProgrammed;
 };

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -14,7 +15,9 @@ constexpr int kComeBackMs = 20000;
 constexpr int kAwayMs = 1000;
 constexpr int kPollMs = 200;
 
-QString summary(const StationTally &tally, const PreparedImage &image, bool updated)
+} // namespace
+
+QString stationSummary(const StationTally &tally, const PreparedImage &image, bool updated)
 {
     return QStringLiteral("Hoop %1: %2 (%3 updated, %4 failed)\n")
         .arg(tally.hoops)
@@ -22,6 +25,19 @@ QString summary(const StationTally &tally, const PreparedImage &image, bool upda
                      : QStringLiteral("not updated"))
         .arg(tally.updated)
         .arg(tally.failed);
+}
+
+namespace {
+
+// Whether the hoop's bootloader is there: the one on its port when that is
+// known and the bus can be looked at, otherwise any.
+bool bootloaderThere(const Hoop &hoop, const QString &port)
+{
+    if (!port.isEmpty())
+        if (const std::optional<QList<UsbDevice>> chips = hoop.bootloaders())
+            return std::any_of(chips->begin(), chips->end(),
+                               [&](const UsbDevice &chip) { return chip.port == port; });
+    return hoop.vexlumeHoopDFUDetected();
 }
 
 } // namespace
@@ -32,7 +48,9 @@ StationTally runStation(const Hoop &hoop, const PreparedImage &image,
 {
     StationTally tally;
     for (;;) {
-        const UpdateRunOutcome outcome = programHoop(hoop, image, waitLimitSeconds, observer);
+        HoopIdentity identity;
+        const UpdateRunOutcome outcome =
+            programHoop(hoop, image, waitLimitSeconds, observer, &identity);
         tally.ending = outcome;
         if (outcome == UpdateRunOutcome::NoHoopInTime ||
             outcome == UpdateRunOutcome::ToolUnavailable)
@@ -40,14 +58,23 @@ StationTally runStation(const Hoop &hoop, const PreparedImage &image,
         const bool updated = outcome == UpdateRunOutcome::Succeeded;
         ++tally.hoops;
         ++(updated ? tally.updated : tally.failed);
-        observer.updateUILog(summary(tally, image, updated));
+        observer.updateUILog(stationSummary(tally, image, updated));
         if (!afterEachHoop(tally))
             return tally;
-        waitUntilHoopGone(hoop, updated);
+        waitUntilHoopGone(hoop, updated, identity);
     }
 }
 
-void waitUntilHoopGone(const Hoop &hoop, bool updated)
+bool isSameHoop(const HoopIdentity &hoop, const HoopIdentity &seen)
+{
+    if (!hoop.port.isEmpty() && !seen.port.isEmpty())
+        return hoop.port == seen.port;
+    if (!hoop.serial.isEmpty() && !seen.serial.isEmpty())
+        return hoop.serial == seen.serial;
+    return true;
+}
+
+void waitUntilHoopGone(const Hoop &hoop, bool updated, const HoopIdentity &identity)
 {
     const QDeadlineTimer comeBack(updated ? kComeBackMs : 0);
     // Only its volume shows that an updated hoop has restarted: its
@@ -55,8 +82,10 @@ void waitUntilHoopGone(const Hoop &hoop, bool updated)
     bool cameBack = !updated;
     QElapsedTimer away;
     for (;;) {
-        const bool volume = hoop.getVexlumeHoopVolumeLabel().has_value();
-        if (volume || hoop.vexlumeHoopDFUDetected()) {
+        bool volume = false;
+        for (const HoopVolume &seen : findHoopVolumes(hoop.mountRoots()))
+            volume = volume || isSameHoop(identity, volumeIdentity(seen));
+        if (volume || bootloaderThere(hoop, identity.port)) {
             cameBack = cameBack || volume;
             away.invalidate();
         } else if (!away.isValid()) {

@@ -19,6 +19,10 @@ struct StationTally
     UpdateRunOutcome ending = UpdateRunOutcome::Succeeded;
 };
 
+// The line that tells how a station's hoop went, with the tally so far:
+// "Hoop 2: updated to fw-1.2 (2 updated, 0 failed)".
+QString stationSummary(const StationTally &tally, const PreparedImage &image, bool updated);
+
 // Waits for a hoop, programs it with the image, tells how it went in one
 // line, waits until that hoop has gone and starts again. Ends when no hoop
 // appears within the wait limit, when the tool can't be started, or when
@@ -32,5 +36,10 @@ StationTally runStation(const Hoop &hoop, const PreparedImage &image,
 // updated hoop restarts into its new firmware and shows its volume again a
 // few seconds later: until that volume has come and gone (or it has had
 // ample time to come), the hoop has not gone, so that it is never taken for
-// the next one and flashed twice.
-void waitUntilHoopGone(const Hoop &hoop, bool updated);
+// the next one and flashed twice. Other hoops already plugged in don't hold
+// the wait up, as far as `identity` tells them apart.
+void waitUntilHoopGone(const Hoop &hoop, bool updated, const HoopIdentity &identity = {});
+
+// Whether what a volume shows may be the hoop: the same port when both are
+// known, else the same serial when both are known, else yes.
+bool isSameHoop(const HoopIdentity &hoop, const HoopIdentity &seen);

@@ -67,7 +67,7 @@ QString sectionBody(const QString &report, const QString &name)
 
 UsbDevice device(quint16 product, quint8 address, UsbAccess access, const char *error = "")
 {
-    return UsbDevice{0x03eb, product, 1, address, access, QString::fromLatin1(error)};
+    return UsbDevice{0x03eb, product, 1, address, {}, access, QString::fromLatin1(error)};
 }
 
 // Counts the paint events a widget gets.

@@ -22,7 +22,7 @@ const QString volumeLines = QStringLiteral("Vexlume Hoop detected, volume label:
 const QString dfuDetected = QStringLiteral("Checking for hoop in DFU mode... Detected.\n"
                                            "Flashing new firmware to device... DO NOT UNPLUG!\n");
 // The console from fetching through the first `steps` programming steps, via the volume.
-QString through(int steps)
+inline QString through(int steps)
 {
     const QStringList lines{"Erasing...\n", "Flashing...\n", "Resetting...\n",
                             "Starting device...\n"};
@@ -31,7 +31,7 @@ QString through(int steps)
 }
 const QString succeeded = QStringLiteral(
     "Vexlume Hoop successfully updated to firmware version: fw Disconnect hoop and quit.\n");
-QString failure(const char *code)
+inline QString failure(const char *code)
 {
     return QStringLiteral("FLASH PROCESS FAILURE. Contact Tarvik support. CODE: %1\n").arg(code);
 }

@@ -49,19 +49,58 @@ std::string format(const char *fmt, auto... args)
     return buf;
 }
 
-std::string findStateDir()
+// The state directories of the hoops this stand-in answers for, the first
+// one first; empty when it was not installed by SimulatedHoop::installTool.
+std::vector<std::string> findStateDirs()
 {
     char self[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0)
         return {};
     self[n] = '\0';
-    std::string dir;
-    if (!readFile(pointerFileFor(self), dir))
-        return {};
-    while (!dir.empty() && (dir.back() == '\n' || dir.back() == '\r'))
-        dir.pop_back();
-    return dir;
+    return readStateDirs(pointerFileFor(self));
+}
+
+// "at32uc3b1256" or "at32uc3b1256:BUS,ADDR", as 0.6.1 takes it.
+struct Target
+{
+    bool valid = false;
+    bool addressed = false;
+    int bus = 0;
+    int address = 0;
+};
+
+Target parseTarget(const std::string &text)
+{
+    Target t;
+    const std::string name(targetName);
+    if (text == name) {
+        t.valid = true;
+        return t;
+    }
+    if (text.rfind(name + ":", 0) != 0)
+        return t;
+    const std::string where = text.substr(name.size() + 1);
+    if (std::sscanf(where.c_str(), "%d,%d", &t.bus, &t.address) == 2)
+        t.valid = t.addressed = true;
+    return t;
+}
+
+bool answers(const State &s, const Target &target)
+{
+    return s.mode == Mode::Bootloader &&
+           (!target.addressed || (s.bus == target.bus && s.address == target.address));
+}
+
+// The hoop a run is for: the first in its bootloader (as the real tool takes
+// the first device it finds), or the one at the target's address. Without
+// such a hoop an addressed run is for none, a plain one for the first hoop.
+std::string chooseStateDir(const std::vector<std::string> &dirs, const Target &target)
+{
+    for (const BusDevice &device : bootloadersOnBus(dirs))
+        if (!target.addressed || (device.bus == target.bus && device.address == target.address))
+            return device.dir;
+    return target.addressed ? std::string() : dirs.front();
 }
 
 unsigned hangBitFor(const std::string &command)
@@ -187,7 +226,8 @@ void run(State &s)
         s.plugInAtNs = nowNs() + std::int64_t(s.rebootDelayMs) * 1000000;
 }
 
-Outcome perform(const std::string &dir, State &s, const std::vector<std::string> &args)
+Outcome perform(const std::string &dir, State &s, const std::vector<std::string> &args,
+                const Target &target)
 {
     Outcome o;
     o.exitCode = 1;
@@ -201,7 +241,7 @@ Outcome perform(const std::string &dir, State &s, const std::vector<std::string>
               "[global-options] [file|data]\n");
         return o;
     }
-    if (args[0] != targetName) {
+    if (!target.valid) {
         o.err("Unsupported target '" + args[0] + "'.\n");
         return o;
     }
@@ -216,7 +256,7 @@ Outcome perform(const std::string &dir, State &s, const std::vector<std::string>
         o.exitCode = 0;
         return o;
     }
-    if (s.mode != Mode::Bootloader) {
+    if (!answers(s, target)) {
         o.err(noDevice);
         return o;
     }
@@ -229,6 +269,10 @@ Outcome perform(const std::string &dir, State &s, const std::vector<std::string>
         std::remove((dir + "/flash.bin").c_str());
         std::remove((dir + "/flashed.hex").c_str());
         s.erased = true;
+        // A hub that drops the chip for a moment: it comes back on the same
+        // port at another address.
+        if (s.faults & ReenumeratesAfterEraseBit)
+            enumerate(s);
         o.exitCode = 0;
     } else if (cmd == "flash") {
         o = flash(dir, s, args);
@@ -264,11 +308,17 @@ int main(int argc, char **argv)
     const pid_t parent = ::getppid();
 
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const std::string dir = findStateDir();
-    if (dir.empty()) {
+    const std::vector<std::string> dirs = findStateDirs();
+    if (dirs.empty()) {
         writeAll(STDERR_FILENO, "dfu-programmer (simulated hoop): no state directory; install "
                                 "this program with SimulatedHoop::installTool.\n");
         return 3;
+    }
+    const Target target = parseTarget(args.size() >= 2 ? args[0] : std::string());
+    const std::string dir = target.valid ? chooseStateDir(dirs, target) : dirs.front();
+    if (dir.empty()) {
+        writeAll(STDERR_FILENO, noDevice);
+        return 1;
     }
     const long pid = long(::getpid());
     State s;
@@ -300,7 +350,9 @@ int main(int argc, char **argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    if (!s.fast)
+    if (command == "erase" && s.eraseDelayMs >= 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.eraseDelayMs));
+    else if (!s.fast)
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMsFor(command)));
 
     Outcome o;
@@ -308,7 +360,7 @@ int main(int argc, char **argv)
         StateLock lock(dir);
         loadState(dir, s);
         advance(dir, s, nowNs());
-        o = perform(dir, s, args);
+        o = perform(dir, s, args, target);
         saveState(dir, s);
         logRunEnd(dir, pid, nowNs(), o.exitCode, o.text());
     }

@@ -24,6 +24,8 @@ namespace {
 const char *const markerName = "hoopinfo.txt";
 const char *const requestName = "runnow.cfg";
 const char *const markerText = "Vexlume Hoop\r\nModel: VH-1\r\nFirmware: 1.0.0\r\n";
+// Addresses the bus hands out go from 1 to 127.
+constexpr int kMaxAddress = 127;
 
 std::string modeName(Mode m)
 {
@@ -214,6 +216,18 @@ bool loadState(const std::string &dir, State &state)
                 state.requestCount = int(num());
             else if (key == "lastError")
                 state.lastError = value;
+            else if (key == "port")
+                state.port = value;
+            else if (key == "bus")
+                state.bus = int(num());
+            else if (key == "firstAddress")
+                state.firstAddress = int(num());
+            else if (key == "address")
+                state.address = int(num());
+            else if (key == "serial")
+                state.serial = value;
+            else if (key == "eraseDelayMs")
+                state.eraseDelayMs = int(num());
         } catch (const std::exception &) {
             // A damaged value keeps its default; the state file is ours alone.
         }
@@ -236,7 +250,13 @@ bool saveState(const std::string &dir, const State &s)
         << "volumeKind=" << int(s.volumeKind) << '\n'
         << "volumeMounted=" << int(s.volumeMounted) << '\n'
         << "requestCount=" << s.requestCount << '\n'
-        << "lastError=" << escape(s.lastError) << '\n';
+        << "lastError=" << escape(s.lastError) << '\n'
+        << "port=" << escape(s.port) << '\n'
+        << "bus=" << s.bus << '\n'
+        << "firstAddress=" << s.firstAddress << '\n'
+        << "address=" << s.address << '\n'
+        << "serial=" << escape(s.serial) << '\n'
+        << "eraseDelayMs=" << s.eraseDelayMs << '\n';
     return writeFileAtomically(dir + "/state", out.str());
 }
 
@@ -268,6 +288,8 @@ bool mountVolume(State &s)
     {
         std::ofstream marker(path + "/" + markerName, std::ios::binary);
         marker << markerText;
+        if (!s.serial.empty())
+            marker << "Serial: " << s.serial << "\r\n";
     }
     s.volumeMounted = true;
     if (!readOnly)
@@ -347,8 +369,15 @@ void advance(const std::string &dir, State &s, std::int64_t now)
             s.erased = false;
         }
     }
-    if (s.mode == Mode::Rebooting && now >= s.bootloaderAtNs)
+    if (s.mode == Mode::Rebooting && now >= s.bootloaderAtNs) {
         s.mode = Mode::Bootloader;
+        enumerate(s);
+    }
+}
+
+void enumerate(State &s)
+{
+    s.address = s.address == 0 ? s.firstAddress : s.address % kMaxAddress + 1;
 }
 
 void logRunStart(const std::string &dir, long pid, std::int64_t t,
@@ -409,6 +438,37 @@ std::vector<RunRecord> readRunLog(const std::string &dir)
 std::string pointerFileFor(const std::string &toolPath)
 {
     return toolPath + ".hoopsim-state";
+}
+
+std::vector<std::string> readStateDirs(const std::string &pointerFile)
+{
+    std::vector<std::string> dirs;
+    std::string text;
+    if (!readFile(pointerFile, text))
+        return dirs;
+    for (std::string line : split(text, '\n')) {
+        while (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            dirs.push_back(line);
+    }
+    return dirs;
+}
+
+std::vector<BusDevice> bootloadersOnBus(const std::vector<std::string> &dirs)
+{
+    std::vector<BusDevice> devices;
+    for (const std::string &dir : dirs) {
+        StateLock lock(dir);
+        State s;
+        if (!lock.locked() || !loadState(dir, s))
+            continue;
+        advance(dir, s, nowNs());
+        saveState(dir, s);
+        if (s.mode == Mode::Bootloader)
+            devices.push_back(BusDevice{dir, s.bus, s.address, s.port});
+    }
+    return devices;
 }
 
 } // namespace hoopsim

@@ -28,6 +28,7 @@ enum FaultBit : unsigned {
     AlreadyInBootloaderBit = 1u << 10,
     ReadOnlyVolumeBit = 1u << 11,
     ComesBackAsVolumeBit = 1u << 12,
+    ReenumeratesAfterEraseBit = 1u << 13,
 };
 
 // How the volume directory was made, so it can be taken away again.
@@ -48,7 +49,18 @@ struct State
     bool volumeMounted = false;
     int requestCount = 0;
     std::string lastError; // why the last plug-in could not make the volume
+    // Where the chip sits on USB: its port path ("1-2", "1-4.3"), its bus,
+    // and the address it got when it last enumerated (0: not yet).
+    std::string port = "1-1";
+    int bus = 1;
+    int firstAddress = 10;
+    int address = 0;
+    std::string serial;    // written into the volume's marker when not empty
+    int eraseDelayMs = -1; // how long an erase takes; -1: as the real tool
 };
+
+// The chip enumerates anew, at the next address on its port.
+void enumerate(State &state);
 
 // Steady clock in nanoseconds; CLOCK_MONOTONIC, so comparable across processes.
 std::int64_t nowNs();
@@ -100,7 +112,21 @@ std::vector<RunRecord> readRunLog(const std::string &dir);
 bool readFile(const std::string &path, std::string &out);
 bool writeFileAtomically(const std::string &path, const std::string &bytes);
 
-// The file beside an installed stand-in that names its state directory.
+// The file beside an installed stand-in that names the state directories of
+// the hoops it answers for, one per line.
 std::string pointerFileFor(const std::string &toolPath);
+std::vector<std::string> readStateDirs(const std::string &pointerFile);
+
+// A chip on the USB bus as the stand-ins show it: in its bootloader now.
+struct BusDevice
+{
+    std::string dir;
+    int bus = 0;
+    int address = 0;
+    std::string port;
+};
+// The chips of these hoops that are in their bootloader, each hoop's state
+// brought up to date under its lock.
+std::vector<BusDevice> bootloadersOnBus(const std::vector<std::string> &dirs);
 
 } // namespace hoopsim

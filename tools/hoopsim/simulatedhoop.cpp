@@ -52,6 +52,8 @@ unsigned bitFor(Fault f)
         return ReadOnlyVolumeBit;
     case Fault::ComesBackAsVolume:
         return ComesBackAsVolumeBit;
+    case Fault::ReenumeratesAfterErase:
+        return ReenumeratesAfterEraseBit;
     }
     return 0;
 }
@@ -174,6 +176,28 @@ bool SimulatedHoop::installTool(const QString &resourceDir)
     return true;
 }
 
+bool SimulatedHoop::joinTool(const QString &resourceDir)
+{
+    const std::string pointer = local(pointerFile(resourceDir));
+    std::string dirs;
+    if (!readFile(pointer, dirs) || !writeFileAtomically(pointer, dirs + m_dir + "\n")) {
+        m_error = QStringLiteral("no stand-in tool to join in %1").arg(resourceDir);
+        return false;
+    }
+    return true;
+}
+
+QString SimulatedHoop::usbLibraryDir()
+{
+    return QStringLiteral(HOOPSIM_USB_LIBRARY_DIR);
+}
+
+QString SimulatedHoop::pointerFile(const QString &resourceDir)
+{
+    return QFile::decodeName(QByteArray::fromStdString(pointerFileFor(
+        local(QDir(resourceDir).absoluteFilePath(QStringLiteral("dfu-programmer"))))));
+}
+
 bool SimulatedHoop::plugIn()
 {
     bool ok = true;
@@ -245,6 +269,30 @@ void SimulatedHoop::setFastMode(bool fast)
 void SimulatedHoop::setRebootDelay(int milliseconds)
 {
     update([&](State &s) { s.rebootDelayMs = milliseconds; });
+}
+
+void SimulatedHoop::setEraseDelay(int milliseconds)
+{
+    update([&](State &s) { s.eraseDelayMs = milliseconds; });
+}
+
+void SimulatedHoop::setUsbPort(const QString &port, int bus, int firstAddress)
+{
+    update([&](State &s) {
+        s.port = port.toStdString();
+        s.bus = bus;
+        s.firstAddress = firstAddress;
+    });
+}
+
+void SimulatedHoop::setSerial(const QString &serial)
+{
+    update([&](State &s) { s.serial = serial.toStdString(); });
+}
+
+int SimulatedHoop::usbAddress() const
+{
+    return sync().address;
 }
 
 Mode SimulatedHoop::mode() const

@@ -52,6 +52,9 @@ enum class Fault {
     // Not a fault but what a real hoop does: once reset or started, it runs
     // its firmware and shows its volume again after the reboot delay.
     ComesBackAsVolume,
+    // After a good erase the chip drops off the bus and comes back on the
+    // same port at the next address, as behind a flaky hub.
+    ReenumeratesAfterErase,
 };
 
 struct ToolRun
@@ -84,6 +87,15 @@ public:
     // Copies the stand-in to <resourceDir>/dfu-programmer and wires it to this
     // hoop through a small file beside it.
     bool installTool(const QString &resourceDir);
+    // Makes the stand-in installed in resourceDir by another hoop answer for
+    // this one too: several chips on one bus.
+    bool joinTool(const QString &resourceDir);
+    // A directory holding a stand-in "libusb-1.0.so.0" that lists, as
+    // 03eb:2ff6 devices, the chips of the hoops named in the file that the
+    // environment variable HOOPSIM_USB names (the pointer file beside an
+    // installed stand-in tool: pointerFile()). Put first on LD_LIBRARY_PATH.
+    static QString usbLibraryDir();
+    static QString pointerFile(const QString &resourceDir);
 
     bool plugIn(); // false (see errorString) when the volume cannot be made as asked
     void plugInAfter(int milliseconds);
@@ -99,6 +111,14 @@ public:
     // Time from the request on the volume to the bootloader answering (500 ms
     // unless set).
     void setRebootDelay(int milliseconds);
+    // How long an erase takes, in fast mode too.
+    void setEraseDelay(int milliseconds);
+    // Where the chip sits on USB, and the address of its first enumeration;
+    // each later one takes the next. Unless set: port "1-1", bus 1, address 10.
+    void setUsbPort(const QString &port, int bus, int firstAddress);
+    // Named by the volume's marker as "Serial: <serial>".
+    void setSerial(const QString &serial);
+    int usbAddress() const; // 0 before its first enumeration
 
     Mode mode() const;
     bool inBootloader() const;

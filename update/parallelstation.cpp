@@ -1,0 +1,441 @@
+#include "update/parallelstation.h"
+
+#include "update/hoopvolume.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSet>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr int kPollMs = 200;
+// As for one hoop at a time: the time an updated hoop gets to show its volume
+// again, and how long it must stay away to count as gone.
+constexpr int kComeBackMs = 20000;
+constexpr int kAwayMs = 1000;
+// How long a bootloader found on the bus may take to answer the tool, when
+// the station has no wait limit of its own.
+constexpr int kAnswerSeconds = 60;
+
+QString key(const HoopVolume &volume)
+{
+    return volume.mountRoot + QLatin1Char('/') + volume.label;
+}
+
+// The console, shared by every hoop: each of them writes whole lines.
+class Console
+{
+public:
+    explicit Console(RunObserver &observer) : m_observer(observer) {}
+    void line(const QString &name, const QString &text)
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_observer.updateUILog(QLatin1Char('[') + name + QStringLiteral("] ") + text);
+    }
+    RunObserver &observer() { return m_observer; }
+
+private:
+    RunObserver &m_observer;
+    std::mutex m_lock;
+};
+
+HoopResult result(const HoopIdentity &identity, UpdateRunOutcome outcome, double seconds)
+{
+    HoopResult made;
+    made.identity = identity;
+    made.outcome = outcome;
+    made.seconds = seconds;
+    return made;
+}
+
+// One hoop's run, reported line by line with its port before each: the
+// lines of several hoops never mix.
+class PortLog : public RunObserver
+{
+public:
+    PortLog(Console &console, QString port) : m_console(console), m_port(std::move(port)) {}
+    void updateUILog(const QString &text) override
+    {
+        m_pending += text;
+        for (qsizetype end; (end = m_pending.indexOf(QLatin1Char('\n'))) >= 0;) {
+            m_console.line(m_port, m_pending.left(end + 1));
+            m_pending.remove(0, end + 1);
+        }
+    }
+    void programmingBegins() override { m_console.observer().programmingBegins(); }
+    void programmingEnds() override { m_console.observer().programmingEnds(); }
+
+private:
+    Console &m_console;
+    QString m_port;
+    QString m_pending;
+};
+
+// A volume that got the request and whose bootloader has not been seen yet.
+struct Requested
+{
+    HoopIdentity identity;
+    QString name;
+    QElapsedTimer since;
+};
+
+// A port with a hoop on it: being programmed, then leaving.
+struct Port
+{
+    HoopIdentity identity;
+    QElapsedTimer since;
+    std::unique_ptr<QThread> worker;
+    std::atomic<UpdateRunOutcome> outcome{UpdateRunOutcome::Aborted};
+    ~Port()
+    {
+        if (worker)
+            worker->wait();
+    }
+
+    bool leaving = false;
+    bool updated = false;
+    bool cameBack = false;
+    QDeadlineTimer comeBack;
+    QElapsedTimer away;
+    QSet<QString> volumes; // its volumes, by mount path, as they came back
+};
+
+// Whether a volume is the hoop on a port: by the port or serial it shows, or
+// as one that came back there.
+bool isOnPort(const Port &port, const QString &volumeKey, const HoopIdentity &seen)
+{
+    return (!seen.port.isEmpty() && seen.port == port.identity.port) ||
+           (!seen.serial.isEmpty() && seen.serial == port.identity.serial) ||
+           port.volumes.contains(volumeKey);
+}
+
+class Station
+{
+public:
+    Station(const Hoop &hoop, const PreparedImage &image, std::optional<int> waitLimitSeconds,
+            RunObserver &observer)
+        : m_hoop(hoop), m_image(image), m_waitLimit(waitLimitSeconds), m_console(observer)
+    {
+        QFile file(image.path);
+        if (file.open(QIODevice::ReadOnly))
+            m_sha256 = QString::fromLatin1(
+                QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
+    }
+
+    StationTally run(const std::function<bool(const StationTally &)> &keepGoing);
+    std::function<void(const HoopResult &)> hoopDone;
+
+private:
+    void harvest();
+    void requestVolumes();
+    void startBootloaders(const QList<UsbDevice> &chips);
+    void release(const QList<UsbDevice> &chips);
+    void program(Port &port);
+    void count(const HoopResult &result, const QString &name);
+    bool busy() const;
+    bool programming() const;
+
+    const Hoop &m_hoop;
+    const PreparedImage &m_image;
+    const std::optional<int> m_waitLimit;
+    QString m_sha256;
+    Console m_console;
+    StationTally m_tally;
+    std::map<QString, std::unique_ptr<Port>> m_ports;
+    QList<Requested> m_requested;
+    QSet<QString> m_requestedVolumes; // still mounted since their request
+    // Serials asked to restart: a volume showing one again, with no port to
+    // tell it by, is that hoop back from its update, never a new one.
+    QSet<QString> m_requestedSerials;
+    QSet<QString> m_refusedPorts; // told once that this user may not open them
+    QElapsedTimer m_idle;         // since a hoop was last seen or done with
+    std::atomic<bool> m_toolBroken{false};
+    bool m_busGone = false;
+};
+
+bool Station::programming() const
+{
+    for (const auto &[name, port] : m_ports)
+        if (!port->leaving)
+            return true;
+    return false;
+}
+
+bool Station::busy() const
+{
+    return programming() || !m_requested.isEmpty();
+}
+
+void Station::count(const HoopResult &result, const QString &name)
+{
+    const bool updated = result.outcome == UpdateRunOutcome::Succeeded;
+    ++m_tally.hoops;
+    ++(updated ? m_tally.updated : m_tally.failed);
+    m_tally.ending = result.outcome;
+    m_console.line(name, stationSummary(m_tally, m_image, updated));
+    HoopResult done = result;
+    done.firmware = m_image.version;
+    done.sha256 = m_sha256;
+    hoopDone(done);
+    m_idle.start();
+}
+
+void Station::harvest()
+{
+    for (auto &[name, port] : m_ports) {
+        if (port->leaving || !port->worker->isFinished())
+            continue;
+        port->worker->wait();
+        port->leaving = true;
+        port->updated = port->outcome.load() == UpdateRunOutcome::Succeeded;
+        // Only an updated hoop shows its volume again by itself.
+        port->cameBack = !port->updated;
+        port->comeBack.setRemainingTime(port->updated ? kComeBackMs : 0);
+        count(result(port->identity, port->outcome.load(), port->since.elapsed() / 1000.0), name);
+    }
+    // A request whose bootloader never came, within the limit.
+    if (!m_waitLimit)
+        return;
+    for (qsizetype i = 0; i < m_requested.size();) {
+        const Requested &request = m_requested.at(i);
+        if (request.since.elapsed() < qint64(*m_waitLimit) * 1000) {
+            ++i;
+            continue;
+        }
+        m_console.line(request.name,
+                       QStringLiteral("The hoop did not answer in DFU mode within %1 seconds.\n")
+                           .arg(*m_waitLimit));
+        count(result(request.identity, UpdateRunOutcome::NoBootloaderInTime,
+                     request.since.elapsed() / 1000.0),
+              request.name);
+        m_requested.removeAt(i);
+    }
+}
+
+void Station::requestVolumes()
+{
+    const QList<HoopVolume> volumes = findHoopVolumes(m_hoop.mountRoots());
+    QSet<QString> mounted;
+    for (const HoopVolume &volume : volumes)
+        mounted.insert(key(volume));
+    m_requestedVolumes.intersect(mounted);
+
+    for (const HoopVolume &volume : volumes) {
+        const QString volumeKey = key(volume);
+        if (m_requestedVolumes.contains(volumeKey))
+            continue;
+        const HoopIdentity seen = volumeIdentity(volume);
+        bool known = seen.port.isEmpty() && m_requestedSerials.contains(seen.serial);
+        for (auto &[name, port] : m_ports)
+            known = known || isOnPort(*port, volumeKey, seen);
+        // One that shows nothing to tell it by, while an updated hoop is due
+        // back: it is that hoop, not a new one to flash again.
+        if (!known && seen.port.isEmpty() && seen.serial.isEmpty()) {
+            for (auto &[name, port] : m_ports) {
+                if (!known && port->leaving && !port->cameBack && port->identity.serial.isEmpty()) {
+                    port->volumes.insert(volumeKey);
+                    known = true;
+                }
+            }
+        }
+        if (known)
+            continue;
+
+        m_idle.start();
+        m_requestedVolumes.insert(volumeKey);
+        if (!seen.serial.isEmpty())
+            m_requestedSerials.insert(seen.serial);
+        const QString name = !seen.port.isEmpty()     ? seen.port
+                             : !seen.serial.isEmpty() ? seen.serial
+                                                      : volume.label;
+        m_console.line(name, QStringLiteral("Vexlume Hoop detected, volume label: ") +
+                                 volume.label + QStringLiteral("\n"));
+        m_console.line(name, QStringLiteral("Rebooting in DFU mode...\n"));
+        if (const std::optional<QString> error =
+                writeBootloaderRequest(volume.mountRoot, volume.label)) {
+            m_console.line(name, QStringLiteral("Write error: ") + *error +
+                                     QStringLiteral(" Restart app.\n"));
+            count(result(seen, UpdateRunOutcome::Halted, 0), name);
+            continue;
+        }
+        Requested request{seen, name, {}};
+        request.since.start();
+        m_requested.append(request);
+    }
+}
+
+void Station::startBootloaders(const QList<UsbDevice> &chips)
+{
+    for (const UsbDevice &chip : chips) {
+        if (chip.port.isEmpty() || m_ports.count(chip.port))
+            continue;
+        if (chip.access == UsbAccess::Denied) {
+            if (!m_refusedPorts.contains(chip.port)) {
+                m_refusedPorts.insert(chip.port);
+                m_console.line(chip.port,
+                               QStringLiteral("Vexlume Hoop bootloader is connected, but this user "
+                                              "has no permission to open it. Install the udev "
+                                              "rule (README: \"Permission to program the "
+                                              "hoop\"); the update goes on by itself once access "
+                                              "is granted.\n"));
+            }
+            continue;
+        }
+        // Its request: the one from a volume on this port, or else the
+        // oldest whose port could not be told. Only when that was the only
+        // one is its serial surely this hoop's.
+        qsizetype exact = -1;
+        qsizetype oldest = -1;
+        int unplaced = 0;
+        for (qsizetype i = 0; i < m_requested.size(); ++i) {
+            const QString &asked = m_requested.at(i).identity.port;
+            if (asked == chip.port)
+                exact = i;
+            else if (asked.isEmpty() && unplaced++ == 0)
+                oldest = i;
+        }
+        const qsizetype match = exact >= 0 ? exact : oldest;
+        auto port = std::make_unique<Port>();
+        port->identity.port = chip.port;
+        port->since.start();
+        if (match >= 0) {
+            const Requested &request = m_requested.at(match);
+            if (exact >= 0 || unplaced == 1)
+                port->identity.serial = request.identity.serial;
+            port->since = request.since;
+            m_requested.removeAt(match);
+        }
+        m_idle.start();
+        Port &started = *port;
+        m_ports[chip.port] = std::move(port);
+        program(started);
+    }
+}
+
+void Station::program(Port &port)
+{
+    port.worker.reset(QThread::create([this, &port] {
+        PortLog log(m_console, port.identity.port);
+        const Hoop hoop = m_hoop.atPort(port.identity.port);
+        port.outcome = guarded([&] {
+            try {
+                log.updateUILog(QStringLiteral("Checking for hoop in DFU mode... "));
+                const QDeadlineTimer answer(qint64(m_waitLimit.value_or(kAnswerSeconds)) * 1000);
+                while (!hoop.vexlumeHoopDFUDetected()) {
+                    if (answer.hasExpired()) {
+                        log.updateUILog(
+                            QStringLiteral("\nThe hoop did not answer in DFU mode within %1 "
+                                           "seconds.\n")
+                                .arg(m_waitLimit.value_or(kAnswerSeconds)));
+                        return UpdateRunOutcome::NoBootloaderInTime;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+                }
+                log.updateUILog(QStringLiteral("Detected.\n"));
+                return programSteps(hoop, m_image, log);
+            } catch (const DfuToolError &error) {
+                log.updateUILog(QStringLiteral("\n") + toolUnavailableLine(hoop, error));
+                m_toolBroken = true;
+                return UpdateRunOutcome::ToolUnavailable;
+            }
+        });
+    }));
+    port.worker->setObjectName(QStringLiteral("hoop ") + port.identity.port);
+    port.worker->start();
+}
+
+void Station::release(const QList<UsbDevice> &chips)
+{
+    const QList<HoopVolume> volumes = findHoopVolumes(m_hoop.mountRoots());
+    for (auto it = m_ports.begin(); it != m_ports.end();) {
+        Port &port = *it->second;
+        if (!port.leaving) {
+            ++it;
+            continue;
+        }
+        bool volume = false;
+        for (const HoopVolume &seen : volumes)
+            volume = volume || isOnPort(port, key(seen), volumeIdentity(seen));
+        const bool chip = std::any_of(chips.begin(), chips.end(), [&](const UsbDevice &c) {
+            return c.port == port.identity.port;
+        });
+        if (volume || chip) {
+            port.cameBack = port.cameBack || volume;
+            port.away.invalidate();
+        } else if (!port.away.isValid()) {
+            port.away.start();
+        } else if ((port.cameBack || port.comeBack.hasExpired()) &&
+                   port.away.elapsed() >= kAwayMs) {
+            it = m_ports.erase(it);
+            continue;
+        }
+        ++it;
+    }
+}
+
+StationTally Station::run(const std::function<bool(const StationTally &)> &keepGoing)
+{
+    m_idle.start();
+    for (;;) {
+        harvest();
+        const std::optional<QList<UsbDevice>> chips = m_hoop.bootloaders();
+        if (!chips && !m_busGone) {
+            m_console.observer().updateUILog(
+                QStringLiteral("The USB bus can't be looked at (libusb-1.0 can't be loaded or "
+                               "started), so hoops can't be told apart by their ports.\n"));
+            m_busGone = true;
+        }
+        // Once stopping, the hoops being programmed are finished first.
+        if (m_toolBroken || m_busGone || !keepGoing(m_tally)) {
+            if (!programming()) {
+                if (m_toolBroken || m_busGone)
+                    m_tally.ending = UpdateRunOutcome::ToolUnavailable;
+                return m_tally;
+            }
+        } else {
+            requestVolumes();
+            startBootloaders(*chips);
+            release(*chips);
+            if (!busy() && m_waitLimit && m_idle.elapsed() >= qint64(*m_waitLimit) * 1000) {
+                m_console.observer().updateUILog(
+                    QStringLiteral("No Vexlume Hoop appeared within ") +
+                    QString::number(*m_waitLimit) + QStringLiteral(" seconds.\n"));
+                m_tally.ending = UpdateRunOutcome::NoHoopInTime;
+                return m_tally;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+}
+
+} // namespace
+
+StationTally runParallelStation(const Hoop &hoop, const PreparedImage &image,
+                                std::optional<int> waitLimitSeconds, RunObserver &observer,
+                                const std::function<bool(const StationTally &)> &keepGoing,
+                                const std::function<void(const HoopResult &)> &hoopDone)
+{
+    observer.updateUILog(QStringLiteral(
+        "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
+    try {
+        hoop.checkTool();
+    } catch (const DfuToolError &error) {
+        observer.updateUILog(toolUnavailableLine(hoop, error));
+        StationTally tally;
+        tally.ending = UpdateRunOutcome::ToolUnavailable;
+        return tally;
+    }
+    Station station(hoop, image, waitLimitSeconds, observer);
+    station.hoopDone = hoopDone;
+    return station.run(keepGoing);
+}
