@@ -63,13 +63,19 @@ HoopResult result(const HoopIdentity &identity, UpdateRunOutcome outcome, double
 class PortLog : public RunObserver
 {
 public:
-    PortLog(Console &console, QString port) : m_console(console), m_port(std::move(port)) {}
+    PortLog(Console &console, QString port, std::atomic<bool> &reset)
+        : m_console(console), m_port(std::move(port)), m_reset(reset)
+    {}
     void updateUILog(const QString &text) override
     {
         m_pending += text;
         for (qsizetype end; (end = m_pending.indexOf(QLatin1Char('\n'))) >= 0;) {
-            m_console.line(m_port, m_pending.left(end + 1));
+            const QString line = m_pending.left(end + 1);
+            m_console.line(m_port, line);
             m_pending.remove(0, end + 1);
+            // From here on the hoop may come back as a volume.
+            if (line == QLatin1String("Resetting...\n"))
+                m_reset = true;
         }
     }
     void programmingBegins() override { m_console.observer().programmingBegins(); }
@@ -78,6 +84,7 @@ public:
 private:
     Console &m_console;
     QString m_port;
+    std::atomic<bool> &m_reset;
     QString m_pending;
 };
 
@@ -102,6 +109,7 @@ struct Port
             worker->wait();
     }
 
+    std::atomic<bool> reset{false}; // its run has sent it to its firmware
     bool leaving = false;
     bool updated = false;
     bool cameBack = false;
@@ -109,6 +117,14 @@ struct Port
     QElapsedTimer away;
     QSet<QString> volumes; // its volumes, by mount path, as they came back
 };
+
+// Whether a port's hoop may show its volume any moment, with nothing known
+// to tell that volume by: reset, or updated and not back yet.
+bool isDueBack(const Port &port)
+{
+    return port.identity.serial.isEmpty() && port.volumes.isEmpty() && port.reset &&
+           (!port.leaving || (port.updated && !port.cameBack));
+}
 
 // Whether a volume is the hoop on a port: by the port or serial it shows, or
 // as one that came back there.
@@ -238,12 +254,14 @@ void Station::requestVolumes()
         bool known = seen.port.isEmpty() && m_requestedSerials.contains(seen.serial);
         for (auto &[name, port] : m_ports)
             known = known || isOnPort(*port, volumeKey, seen);
-        // One that shows nothing to tell it by, while an updated hoop is due
-        // back: it is that hoop, not a new one to flash again.
-        if (!known && seen.port.isEmpty() && seen.serial.isEmpty()) {
+        // One with no port to tell it by, while a hoop programmed straight
+        // from its bootloader is due back: it is that hoop, not a new one to
+        // flash again (nor to leave in its bootloader).
+        if (!known && seen.port.isEmpty()) {
             for (auto &[name, port] : m_ports) {
-                if (!known && port->leaving && !port->cameBack && port->identity.serial.isEmpty()) {
+                if (!known && isDueBack(*port)) {
                     port->volumes.insert(volumeKey);
+                    port->identity.serial = seen.serial;
                     known = true;
                 }
             }
@@ -325,7 +343,7 @@ void Station::startBootloaders(const QList<UsbDevice> &chips)
 void Station::program(Port &port)
 {
     port.worker.reset(QThread::create([this, &port] {
-        PortLog log(m_console, port.identity.port);
+        PortLog log(m_console, port.identity.port, port.reset);
         const Hoop hoop = m_hoop.atPort(port.identity.port);
         port.outcome = guarded([&] {
             try {

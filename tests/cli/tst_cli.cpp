@@ -86,6 +86,15 @@ private slots:
             << QStringList{"--cli", "--list", "--repeat"} << "--list takes" << int(A::Error);
         QTest::newRow("station with a limit")
             << QStringList{"--cli", "--repeat", "--timeout", "30"} << "" << int(A::Terminal);
+        QTest::newRow("parallel without repeat")
+            << QStringList{"--cli", "--parallel"} << "--parallel needs --repeat." << int(A::Error);
+        QTest::newRow("log one hoop at a time") << QStringList{"--cli", "--repeat", "--log", "x"}
+                                                << "--log needs --parallel." << int(A::Error);
+        QTest::newRow("log of no name") << QStringList{"--cli", "--repeat", "--parallel", "--log="}
+                                        << "--log needs the name" << int(A::Error);
+        QTest::newRow("parallel station with its log")
+            << QStringList{"--cli", "--repeat", "--parallel", "--log", "x"} << ""
+            << int(A::Terminal);
     }
     void arguments()
     {

@@ -20,8 +20,11 @@ namespace {
 using hoopsim::Fault;
 using hoopsim::SimulatedHoop;
 
-// A rig whose stand-in tool and bus carry `count` hoops: port "1-<n+1>",
-// serial "VH-<n+1>", each with a volume of its own under the mount root.
+// Ports of hoops on a bus, some behind hubs.
+const QStringList kPorts{"1-1", "1-2", "1-3.2", "1-4.1.2"};
+
+// A rig whose stand-in tool and bus carry `count` hoops, on kPorts, serial
+// "VH-<n+1>", each with a volume of its own under the mount root.
 struct Bench
 {
     explicit Bench(int count)
@@ -34,7 +37,7 @@ struct Bench
                 QStringLiteral("VEXLUME HOOP %1").arg(n)));
             SimulatedHoop &hoop = *extra.back();
             hoop.joinTool(rig.config.resourceDir);
-            hoop.setUsbPort(QStringLiteral("1-%1").arg(n + 1), 1, 10 * (n + 1));
+            hoop.setUsbPort(kPorts[n], 1, 10 * (n + 1));
             hoops << &hoop;
         }
         for (SimulatedHoop *hoop : hoops) {
@@ -147,7 +150,7 @@ private slots:
         QCOMPARE(ended.out.count(QStringLiteral("Rebooting in DFU mode...\n")), count);
         QStringList ports;
         for (int n = 0; n < count; ++n) {
-            const QString port = QStringLiteral("1-%1").arg(n + 1);
+            const QString &port = kPorts[n];
             ports << port;
             QCOMPARE(bench.flashes(n), 1);
             QVERIFY2(inOrder(ended.out, portLines(port, 1, 1).mid(0, 7)), qPrintable(ended.out));
@@ -226,6 +229,136 @@ private slots:
         QCOMPARE(records[0].value("code").toInt(), 10);
         QCOMPARE(records[1].value("serial").toString(), QStringLiteral("VH-2"));
         QCOMPARE(records[1].value("result").toString(), QStringLiteral("updated"));
+    }
+
+    // A chip that drops off the bus after its erase and comes back on the
+    // same port at another address is still that port's hoop: flashed once,
+    // at its new address, and not taken for a second hoop.
+    void reenumerated()
+    {
+        Bench bench(1);
+        QVERIFY(bench.rig.startServer());
+        bench.hoops[0]->setFault(Fault::ReenumeratesAfterErase);
+        bench.hoops[0]->setFault(Fault::AlreadyInBootloader);
+        QProcess cli;
+        bench.start(cli, {"--timeout", "2"});
+        const Ended ended = finish(cli);
+        QVERIFY2(ended.status == 0, qPrintable(ended.out + ended.err));
+        QVERIFY(inOrder(ended.out, portLines("1-1", 1, 1)));
+        QCOMPARE(ended.out.count(QRegularExpression("\\] Hoop [0-9]+:")), 1);
+        QCOMPARE(bench.hoops[0]->usbAddress(), 11);
+        const QList<hoopsim::ToolRun> runs = bench.hoops[0]->toolRunDetails();
+        QStringList targets;
+        for (const hoopsim::ToolRun &run : runs)
+            targets << run.summary().section(u' ', 0, 0) + "@" + run.arguments.value(0);
+        QCOMPARE(targets.filter(QRegularExpression("^(erase|flash)")),
+                 QStringList({"erase@at32uc3b1256:1,10", "flash@at32uc3b1256:1,11"}));
+    }
+
+    // Ctrl+C while two hoops are programmed: both are finished and counted,
+    // then the station stops.
+    void interrupted()
+    {
+        Bench bench(2);
+        QVERIFY(bench.rig.startServer());
+        for (SimulatedHoop *hoop : bench.hoops) {
+            hoop->setFault(Fault::HangOnFlash);
+            hoop->setFault(Fault::AlreadyInBootloader);
+        }
+        QProcess cli;
+        bench.start(cli, {});
+        QString out;
+        QVERIFY2(waitForOutput(cli, out, QStringLiteral("] Flashing...\n"), 2), qPrintable(out));
+        for (SimulatedHoop *hoop : bench.hoops)
+            QTRY_COMPARE(hoop->toolRuns().filter(QRegularExpression("^flash ")).size(), 1);
+        // Once for each hoop: the second while one of them is still written.
+        for (SimulatedHoop *hoop : bench.hoops) {
+            QVERIFY(::kill(-pid_t(cli.processId()), SIGINT) == 0);
+            // Not cut off: the tools still run, and the program waits for them.
+            QTest::qWait(300);
+            QCOMPARE(cli.state(), QProcess::Running);
+            hoop->setFault(Fault::HangOnFlash, false);
+            if (hoop == bench.hoops[0])
+                QVERIFY2(waitForOutput(cli, out, QStringLiteral("(1 updated, 0 failed)\n")),
+                         qPrintable(out));
+        }
+        const Ended ended = finish(cli);
+        QCOMPARE(ended.status, 0);
+        QVERIFY(ended.err.contains(QStringLiteral("finishing it first")));
+        out += ended.out;
+        QVERIFY2(out.contains(QStringLiteral("(2 updated, 0 failed)\n")), qPrintable(out));
+        QVERIFY(!out.contains(QStringLiteral("No Vexlume Hoop appeared")));
+    }
+
+    // Without --parallel, two hoops plugged in at once are updated one after
+    // the other: the first one's volume coming back holds the station up
+    // only until that hoop is unplugged, the second one's not at all.
+    void oneAtATime()
+    {
+        Bench bench(2);
+        QVERIFY(bench.rig.startServer());
+        for (SimulatedHoop *hoop : bench.hoops)
+            QVERIFY(hoop->plugIn());
+        QProcess cli;
+        QProcessEnvironment env = environmentFor(bench.rig);
+        env.insert(QStringLiteral("LD_LIBRARY_PATH"), SimulatedHoop::usbLibraryDir());
+        env.insert(QStringLiteral("HOOPSIM_USB"),
+                   SimulatedHoop::pointerFile(bench.rig.config.resourceDir));
+        cli.setProcessEnvironment(env);
+        start(cli, bench.rig, {"--cli", "--repeat", "--timeout", "3"});
+        QString out;
+        QVERIFY2(waitForOutput(cli, out, QStringLiteral("Hoop 1: updated")), qPrintable(out));
+        const int first = bench.flashes(0) == 1 ? 0 : 1;
+        QTRY_VERIFY(bench.hoops[first]->volumeMounted());
+        bench.hoops[first]->unplug();
+        QVERIFY2(
+            waitForOutput(cli, out, QStringLiteral("Hoop 2: updated to fw (2 updated, 0 failed)")),
+            qPrintable(out));
+        QTRY_VERIFY(bench.hoops[1 - first]->volumeMounted());
+        bench.hoops[1 - first]->unplug();
+        const Ended ended = finish(cli);
+        QVERIFY2(ended.status == 0, qPrintable(out + ended.out + ended.err));
+        QCOMPARE(bench.flashes(0), 1);
+        QCOMPARE(bench.flashes(1), 1);
+    }
+
+    // One line of the log per hoop, with what is known of it.
+    void record_data()
+    {
+        QTest::addColumn<bool>("updated");
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("updated") << true << "VH-1"
+                                 << QByteArray(
+                                        R"({"firmware":"fw","port":"1-4.3","result":"updated",)"
+                                        R"("seconds":12.3,"serial":"VH-1","sha256":"ab",)"
+                                        R"("time":"2026-12-08T13:05:12Z"})");
+        QTest::newRow("failed, no serial")
+            << false << ""
+            << QByteArray(R"({"code":20,"firmware":"fw","port":"1-4.3","result":"failed",)"
+                          R"("seconds":12.3,"sha256":"ab","time":"2026-12-08T13:05:12Z"})");
+    }
+    void record()
+    {
+        QFETCH(bool, updated);
+        QFETCH(QString, serial);
+        QFETCH(QByteArray, line);
+        const QDateTime at(QDate(2026, 12, 8), QTime(14, 5, 12), Qt::OffsetFromUTC, 3600);
+        const StationRecord record{at, "1-4.3", serial, "fw", "ab", updated, 20, 12.345};
+        QCOMPARE(stationRecordLine(record), line + '\n');
+
+        // Appended whole, one line each, to what the file held.
+        QTemporaryDir dir;
+        const QString path = dir.filePath("station.log");
+        QVERIFY(UpdateRig::writeFile(path, "earlier\n"));
+        {
+            StationLog log(path);
+            QVERIFY(log.append(record) && log.append(record));
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), "earlier\n" + line + '\n' + line + '\n');
+        QVERIFY(!StationLog(dir.path()).isOpen());
     }
 };
 

@@ -1,13 +1,17 @@
 #include "filesizelimit.h"
 #include "platform/platformpaths.h"
+#include "platform/usbport.h"
 #include "update/hoopvolume.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 class TestHoopVolume : public QObject
@@ -26,31 +30,128 @@ private slots:
     {
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<QString>("expected"); // root/label, or empty
+        QTest::addColumn<QString>("every");    // every hoop volume, sorted, blank-separated
 
-        QTest::newRow("empty root") << QStringList{} << "";
-        QTest::newRow("request file without marker") << QStringList{"HOOP/runnow.cfg"} << "";
-        QTest::newRow("marker file") << QStringList{"USB/", "HOOP/hoopinfo.txt"} << "media/HOOP";
-        QTest::newRow("marker is a directory") << QStringList{"HOOP/hoopinfo.txt/"} << "media/HOOP";
+        QTest::newRow("empty root") << QStringList{} << ""
+                                    << "";
+        QTest::newRow("request file without marker") << QStringList{"HOOP/runnow.cfg"} << ""
+                                                     << "";
+        QTest::newRow("marker file") << QStringList{"USB/", "HOOP/hoopinfo.txt"} << "media/HOOP"
+                                     << "media/HOOP";
+        QTest::newRow("marker is a directory") << QStringList{"HOOP/hoopinfo.txt/"} << "media/HOOP"
+                                               << "media/HOOP";
         QTest::newRow("marker in the root itself is no volume")
-            << QStringList{"hoopinfo.txt", "plain file"} << "";
+            << QStringList{"hoopinfo.txt", "plain file"} << ""
+            << "";
         QTest::newRow("link to a hoop directory")
-            << QStringList{"linked -> elsewhere", "../elsewhere/hoopinfo.txt"} << "media/linked";
+            << QStringList{"linked -> elsewhere", "../elsewhere/hoopinfo.txt"} << "media/linked"
+            << "media/linked";
         QTest::newRow("the first root with a hoop wins")
-            << QStringList{"../later/B/hoopinfo.txt", "A/hoopinfo.txt"} << "media/A";
+            << QStringList{"../later/B/hoopinfo.txt", "A/hoopinfo.txt", ".C/hoopinfo.txt"}
+            << "media/.C media/A"
+            << "later/B media/.C media/A";
         QTest::newRow("a hoop under a later root only")
-            << QStringList{"USB/notes.txt", "../later/B/hoopinfo.txt"} << "later/B";
+            << QStringList{"USB/notes.txt", "../later/B/hoopinfo.txt"} << "later/B"
+            << "later/B";
     }
     void search()
     {
         QFETCH(QStringList, entries);
         QFETCH(QString, expected);
+        QFETCH(QString, every);
 
         lay(entries);
-        const std::optional<HoopVolume> found =
-            findHoopVolume({m_dir->filePath("gone"), root(), m_dir->filePath("later")});
-        QCOMPARE(found ? QDir(m_dir->path()).relativeFilePath(found->mountRoot) + "/" + found->label
-                       : QString(),
-                 expected);
+        const QStringList roots{m_dir->filePath("gone"), root(), m_dir->filePath("later")};
+        const auto name = [this](const HoopVolume &volume) {
+            return QDir(m_dir->path()).relativeFilePath(volume.mountRoot) + "/" + volume.label;
+        };
+        const std::optional<HoopVolume> found = findHoopVolume(roots);
+        // Of two under one root, either may come first in the listing.
+        QVERIFY2(found ? expected.split(u' ').contains(name(*found)) : expected.isEmpty(),
+                 qPrintable(found ? name(*found) : QString()));
+        QStringList all;
+        for (const HoopVolume &volume : findHoopVolumes(roots))
+            all << name(volume);
+        all.sort();
+        QCOMPARE(all.join(u' '), every);
+    }
+
+    // The serial number in the marker's text, and what is not one.
+    void serial_data()
+    {
+        QTest::addColumn<QByteArray>("marker");
+        QTest::addColumn<QString>("serial"); // "-": none
+        QTest::newRow("as the hoop writes it")
+            << QByteArray("Vexlume Hoop\r\nModel: VH-1\r\nSerial: VH-000123\r\n") << "VH-000123";
+        QTest::newRow("key in any case, blanks around") << QByteArray("SERIAL :  A 7 \n") << "A 7";
+        QTest::newRow("first line only counts") << QByteArray("serial:\nSerial: B\n") << "-";
+        QTest::newRow("another key") << QByteArray("Serial number: 5\nSerials: 6\n") << "-";
+        QTest::newRow("no colon") << QByteArray("Serial 5\n") << "-";
+        QTest::newRow("64 characters") << "Serial: " + QByteArray(64, 'x') << QString(64, u'x');
+        QTest::newRow("65 characters") << "Serial: " + QByteArray(65, 'x') << "-";
+        QTest::newRow("not printable") << QByteArray("Serial: a\x01b\n") << "-";
+        QTest::newRow("beyond the bytes read") << QByteArray(4096, '\n') + "Serial: late\n"
+                                               << "-";
+        QTest::newRow("marker is a directory") << QByteArray() << "-";
+    }
+    void serial()
+    {
+        QFETCH(QByteArray, marker);
+        QFETCH(QString, serial);
+        lay({marker.isEmpty() ? "HOOP/hoopinfo.txt/" : "HOOP/"});
+        if (!marker.isEmpty()) {
+            QFile file(root() + "/HOOP/hoopinfo.txt");
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(marker);
+        }
+        QCOMPARE(readHoopSerial({root(), "HOOP"}).value_or("-"), serial);
+    }
+
+    // From the filesystem's device up sysfs to the USB device's port path.
+    void usbPort_data()
+    {
+        QTest::addColumn<QString>("device"); // under sys/devices, where dev/block/M:m leads
+        QTest::addColumn<QString>("port");   // "-": none
+        const QString hub = "pci0000:00/0000:00:14.0/usb1/1-4/1-4.3/";
+        const QString disk = "1-4.3:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1";
+        QTest::newRow("behind a hub") << hub + disk << "1-4.3";
+        QTest::newRow("on the root hub") << "pci0000:00/usb2/2-1/2-1:1.0/host1/block/sdc"
+                                         << "2-1";
+        QTest::newRow("a disk on no USB") << "pci0000:00/ata1/host0/block/sda/sda1"
+                                          << "-";
+        QTest::newRow("a port directory without its numbers")
+            << "pci0000:00/usb1/1-9/nobus/1-9:1.0/block/sdd"
+            << "-";
+        QTest::newRow("no such block device") << ""
+                                              << "-";
+    }
+    void usbPort()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, port);
+        const QString sys = m_dir->filePath("sys");
+        struct stat info
+        {};
+        QVERIFY(::stat(QFile::encodeName(m_dir->path()).constData(), &info) == 0);
+        QVERIFY(QDir().mkpath(sys + "/dev/block"));
+        if (!device.isEmpty()) {
+            QVERIFY(QDir().mkpath(sys + "/devices/" + device));
+            // Every USB device directory holds its numbers, but the one
+            // row that says otherwise.
+            QString walked = sys + "/devices";
+            for (const QString &part : device.split(u'/')) {
+                walked += "/" + part;
+                if (QRegularExpression("^[0-9]+-[0-9.]+$").match(part).hasMatch() &&
+                    !device.contains("nobus"))
+                    for (const char *file : {"/busnum", "/devnum"})
+                        QVERIFY(QFile(walked + file).open(QIODevice::WriteOnly));
+            }
+            QVERIFY(QFile::link(sys + "/devices/" + device, sys + QStringLiteral("/dev/block/%1:%2")
+                                                                      .arg(major(info.st_dev))
+                                                                      .arg(minor(info.st_dev))));
+        }
+        QCOMPARE(usbPortOfPath(m_dir->path(), sys).value_or("-"), port);
+        QVERIFY(!usbPortOfPath(m_dir->filePath("missing"), sys));
     }
     void defaultRoots()
     {
