@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -158,6 +159,7 @@ private:
     void release(const QList<UsbDevice> &chips);
     void program(Port &port);
     void count(const HoopResult &result, const QString &name);
+    void dropRequest(qsizetype i);
     bool busy() const;
     bool programming() const;
 
@@ -174,7 +176,10 @@ private:
     // tell it by, is that hoop back from its update, never a new one.
     QSet<QString> m_requestedSerials;
     QSet<QString> m_refusedPorts; // told once that this user may not open them
-    QElapsedTimer m_idle;         // since a hoop was last seen or done with
+    // A bootloader took one of several requests with no port: which hoop
+    // each of them was is not known until none is left.
+    bool m_guessed = false;
+    QElapsedTimer m_idle; // since a hoop was last seen or done with
     std::atomic<bool> m_toolBroken{false};
     bool m_busGone = false;
 };
@@ -234,8 +239,16 @@ void Station::harvest()
         count(result(request.identity, UpdateRunOutcome::NoBootloaderInTime,
                      request.since.elapsed() / 1000.0),
               request.name);
-        m_requested.removeAt(i);
+        dropRequest(i);
     }
+}
+
+void Station::dropRequest(qsizetype i)
+{
+    m_requested.removeAt(i);
+    if (std::none_of(m_requested.begin(), m_requested.end(),
+                     [](const Requested &r) { return r.identity.port.isEmpty(); }))
+        m_guessed = false;
 }
 
 void Station::requestVolumes()
@@ -258,12 +271,17 @@ void Station::requestVolumes()
         // from its bootloader is due back: it is that hoop, not a new one to
         // flash again (nor to leave in its bootloader).
         if (!known && seen.port.isEmpty()) {
-            for (auto &[name, port] : m_ports) {
-                if (!known && isDueBack(*port)) {
-                    port->volumes.insert(volumeKey);
-                    port->identity.serial = seen.serial;
-                    known = true;
-                }
+            Port *due = nullptr;
+            int dueBack = 0;
+            for (auto &[name, port] : m_ports)
+                if (isDueBack(*port) && dueBack++ == 0)
+                    due = port.get();
+            if (due) {
+                due->volumes.insert(volumeKey);
+                // Its serial only when no other hoop could be the one back.
+                if (dueBack == 1)
+                    due->identity.serial = seen.serial;
+                known = true;
             }
         }
         if (known)
@@ -328,10 +346,13 @@ void Station::startBootloaders(const QList<UsbDevice> &chips)
         port->since.start();
         if (match >= 0) {
             const Requested &request = m_requested.at(match);
-            if (exact >= 0 || unplaced == 1)
+            // By elimination only while no earlier bootloader was given one
+            // of several such requests.
+            if (exact >= 0 || (unplaced == 1 && !m_guessed))
                 port->identity.serial = request.identity.serial;
+            m_guessed = m_guessed || (exact < 0 && unplaced > 1);
             port->since = request.since;
-            m_requested.removeAt(match);
+            dropRequest(match);
         }
         m_idle.start();
         Port &started = *port;
