@@ -148,7 +148,7 @@ private slots:
             << "Checking for updates...\nThe firmware list's signature does not verify: the "
                "signature does not match the list.\nUnable to check for latest firmware. Check "
                "your internet connection and restart the app.\n";
-        // The cause, then the design's line; --list says so on standard error.
+        // The cause, then the long-standing line; --list says so on standard error.
         QTest::newRow("no catalogue")
             << none << "no server" << -1 << 2
             << "Checking for updates...\nThe update server 127.0.0.1 port 1 refused the "
