@@ -119,8 +119,8 @@ struct Port
     QSet<QString> volumes; // its volumes, by mount path, as they came back
 };
 
-// Whether a port's hoop may show its volume any moment, with nothing known
-// to tell that volume by: reset, or updated and not back yet.
+// Whether a port's hoop may show its volume any moment, with neither port nor
+// serial known to tell that volume by: reset, or updated and not back yet.
 bool isDueBack(const Port &port)
 {
     return port.identity.serial.isEmpty() && port.volumes.isEmpty() && port.reset &&
@@ -172,10 +172,7 @@ private:
     std::map<QString, std::unique_ptr<Port>> m_ports;
     QList<Requested> m_requested;
     QSet<QString> m_requestedVolumes; // still mounted since their request
-    // Serials asked to restart: a volume showing one again, with no port to
-    // tell it by, is that hoop back from its update, never a new one.
-    QSet<QString> m_requestedSerials;
-    QSet<QString> m_refusedPorts; // told once that this user may not open them
+    QSet<QString> m_refusedPorts;     // told once that this user may not open them
     // A bootloader took one of several requests with no port: which hoop
     // each of them was is not known until none is left.
     bool m_guessed = false;
@@ -264,23 +261,15 @@ void Station::requestVolumes()
         if (m_requestedVolumes.contains(volumeKey))
             continue;
         const HoopIdentity seen = volumeIdentity(volume);
-        bool known = seen.port.isEmpty() && m_requestedSerials.contains(seen.serial);
+        bool known = false;
         for (auto &[name, port] : m_ports)
             known = known || isOnPort(*port, volumeKey, seen);
-        // One with no port to tell it by, while a hoop programmed straight
-        // from its bootloader is due back: it is that hoop, not a new one to
-        // flash again (nor to leave in its bootloader).
-        if (!known && seen.port.isEmpty()) {
-            Port *due = nullptr;
-            int dueBack = 0;
-            for (auto &[name, port] : m_ports)
-                if (isDueBack(*port) && dueBack++ == 0)
-                    due = port.get();
-            if (due) {
-                due->volumes.insert(volumeKey);
-                // Its serial only when no other hoop could be the one back.
-                if (dueBack == 1)
-                    due->identity.serial = seen.serial;
+        // One with no port to tell it by, while a hoop with nothing known to
+        // tell it by is due back: it is that hoop, not a new one to flash
+        // again (nor to leave in its bootloader).
+        for (auto &[name, port] : m_ports) {
+            if (!known && seen.port.isEmpty() && isDueBack(*port)) {
+                port->volumes.insert(volumeKey);
                 known = true;
             }
         }
@@ -289,8 +278,6 @@ void Station::requestVolumes()
 
         m_idle.start();
         m_requestedVolumes.insert(volumeKey);
-        if (!seen.serial.isEmpty())
-            m_requestedSerials.insert(seen.serial);
         const QString name = !seen.port.isEmpty()     ? seen.port
                              : !seen.serial.isEmpty() ? seen.serial
                                                       : volume.label;

@@ -325,6 +325,21 @@ private slots:
         QCOMPARE(bench.flashes(1), 1);
     }
 
+    // A log that can't be kept stops the station before anything is fetched.
+    void logRefused()
+    {
+        Bench bench(1);
+        QVERIFY(bench.rig.startServer());
+        QProcess cli;
+        bench.start(cli, {"--log", bench.rig.path("firmware")});
+        const Ended ended = finish(cli);
+        QCOMPARE(ended.status, 1);
+        QVERIFY2(ended.err.contains("hoop-updater: can't open the log " +
+                                    bench.rig.path("firmware") + ": Is a directory\n"),
+                 qPrintable(ended.err));
+        QCOMPARE(ended.out, QString());
+    }
+
     // One line of the log per hoop, with what is known of it.
     void record_data()
     {
