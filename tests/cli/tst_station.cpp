@@ -236,15 +236,18 @@ private slots:
 
     // A chip that drops off the bus after its erase and comes back on the
     // same port at another address is still that port's hoop: flashed once,
-    // at its new address, and not taken for a second hoop.
+    // at its new address, and not taken for a second hoop; then, with no
+    // hoop left to handle, the station ends at its wait limit.
     void reenumerated()
     {
         Bench bench(1);
         QVERIFY(bench.rig.startServer());
         bench.hoops[0]->setFault(Fault::ReenumeratesAfterErase);
         bench.hoops[0]->setFault(Fault::AlreadyInBootloader);
+        // Longer than the wait limit, which only counts while no hoop is handled.
+        bench.hoops[0]->setEraseDelay(1500);
         QProcess cli;
-        bench.start(cli, {"--timeout", "2"});
+        bench.start(cli, {"--timeout", "1"});
         const Ended ended = finish(cli);
         QVERIFY2(ended.status == 0, qPrintable(ended.out + ended.err));
         QVERIFY(inOrder(ended.out, portLines("1-1", 1, 1)));
