@@ -59,6 +59,24 @@ UpdateRunner::runStation(const UpdateRequest &request,
                          const std::function<bool(const StationTally &)> &afterEachHoop,
                          StationTally &tally)
 {
+    return withImage(request, [&](const PreparedImage &image) {
+        tally = ::runStation(m_hoop.hoop(), image, request.waitLimitSeconds, *this, afterEachHoop);
+    });
+}
+
+UpdateRunOutcome UpdateRunner::runParallelStation(
+    const UpdateRequest &request, const std::function<bool(const StationTally &)> &keepGoing,
+    const std::function<void(const HoopResult &)> &hoopDone, StationTally &tally)
+{
+    return withImage(request, [&](const PreparedImage &image) {
+        tally = ::runParallelStation(m_hoop.hoop(), image, request.waitLimitSeconds, *this,
+                                     keepGoing, hoopDone);
+    });
+}
+
+UpdateRunOutcome UpdateRunner::withImage(const UpdateRequest &request,
+                                         const std::function<void(const PreparedImage &)> &hoops)
+{
     m_running.store(true);
     const SleepInhibitor awake = keepAwake();
     // Aborted, whether the image or a hoop threw, is the generic failure.
@@ -66,24 +84,7 @@ UpdateRunner::runStation(const UpdateRequest &request,
         PreparedImage image;
         const UpdateRunOutcome outcome = prepareImage(request, m_settings, *this, image);
         if (outcome == UpdateRunOutcome::Succeeded)
-            tally =
-                ::runStation(m_hoop.hoop(), image, request.waitLimitSeconds, *this, afterEachHoop);
-        return outcome;
-    }));
-}
-
-UpdateRunOutcome UpdateRunner::runParallelStation(
-    const UpdateRequest &request, const std::function<bool(const StationTally &)> &keepGoing,
-    const std::function<void(const HoopResult &)> &hoopDone, StationTally &tally)
-{
-    m_running.store(true);
-    const SleepInhibitor awake = keepAwake();
-    return ended(guarded([&] {
-        PreparedImage image;
-        const UpdateRunOutcome outcome = prepareImage(request, m_settings, *this, image);
-        if (outcome == UpdateRunOutcome::Succeeded)
-            tally = ::runParallelStation(m_hoop.hoop(), image, request.waitLimitSeconds, *this,
-                                         keepGoing, hoopDone);
+            hoops(image);
         return outcome;
     }));
 }

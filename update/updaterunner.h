@@ -79,6 +79,9 @@ private:
     void programmingBegins() override;
     void programmingEnds() override;
     UpdateRunOutcome ended(UpdateRunOutcome outcome);
+    // A station: the image once, then `hoops` with it.
+    UpdateRunOutcome withImage(const UpdateRequest &request,
+                               const std::function<void(const PreparedImage &)> &hoops);
 
     const RunSettings m_settings;
     const HoopSetup m_hoop;
