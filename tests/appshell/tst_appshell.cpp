@@ -103,7 +103,7 @@ private slots:
     {
         QTest::addColumn<QString>("body");
         QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<QString>("cause"); // the line before the design's, when nothing is shown
+        QTest::addColumn<QString>("cause"); // the line before the usual one, when nothing is shown
 
         for (int count : {1, 3, 60}) {
             QStringList files, names;

@@ -1,5 +1,5 @@
 // The launch check against a real loopback server: every way it can find no
-// firmware names its cause in a line of its own, before the design's line.
+// firmware names its cause in a line of its own, before the usual line.
 
 #include "catalogue/updatecheck.h"
 #include "devlogcapture.h"
@@ -108,7 +108,7 @@ private slots:
         if (cause.isEmpty())
             return;
         const QString text = updateCheckFailureText(check);
-        // The cause, then the design's line unchanged.
+        // The cause, then the usual line unchanged.
         QVERIFY2(text.endsWith(QLatin1Char('\n') + kUnable), qPrintable(text));
         const QString line = text.chopped(kUnable.size() + 1);
         QVERIFY2(!line.contains(QLatin1Char('\n')), qPrintable(line));
