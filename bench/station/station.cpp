@@ -60,7 +60,8 @@ double station(int count)
     qint64 lastDone = 0;
     timer.start();
     const StationTally tally = runParallelStation(
-        Hoop({dir.filePath(QStringLiteral("media"))}, resources + QStringLiteral("/dfu-programmer")),
+        Hoop({dir.filePath(QStringLiteral("media"))},
+             resources + QStringLiteral("/dfu-programmer")),
         PreparedImage{image, QStringLiteral("fw")}, std::nullopt, quiet,
         [&](const StationTally &) { return done < count; },
         [&](const HoopResult &) {
@@ -80,8 +81,8 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("hoop.updater*=false"));
     // The program looks for libusb by its name; the stand-in, loaded first
     // under that name, is the one it gets.
-    const QByteArray usb = QFile::encodeName(hoopsim::SimulatedHoop::usbLibraryDir()) +
-                           "/libusb-1.0.so.0";
+    const QByteArray usb =
+        QFile::encodeName(hoopsim::SimulatedHoop::usbLibraryDir()) + "/libusb-1.0.so.0";
     if (!dlopen(usb.constData(), RTLD_NOW | RTLD_GLOBAL))
         qFatal("cannot load the stand-in libusb: %s", dlerror());
     const double one = station(1);
