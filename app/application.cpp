@@ -72,8 +72,7 @@ int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
     // the loader is a QObject, and the first thread that makes one is the
     // one Qt takes for the main thread.
     const bool fetches = commandLine.firmwareFile.isEmpty();
-    if (fetches)
-        preloadCurl();
+    const std::jthread curl = fetches ? preloadCurl() : std::jthread();
     QCoreApplication::setApplicationName(QStringLiteral("hoop-updater"));
     // Standard output carries the console's lines; the developer log's copy
     // of them on standard error would only repeat them. QT_LOGGING_RULES
@@ -89,10 +88,6 @@ int runTerminal(int &argc, char **argv, const CommandLine &commandLine,
     const StopSignals stops([&runner](int) { runner.stopRequested(); });
     const int status = runner.run();
     removeKept();
-    // The TLS library's clean-up at exit must not meet its set-up on the
-    // loading thread: wait for the load to have finished.
-    if (fetches)
-        curlApi();
     return status;
 }
 
@@ -175,7 +170,7 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     // The launch check needs libcurl; load it while the window is being built.
     // (Not before the QApplication: both would then queue on the loader's lock
     // while Qt loads its platform plugin.)
-    preloadCurl();
+    const std::jthread curl = preloadCurl();
     QApplication::setApplicationName(QStringLiteral("hoop-updater"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vexlume Hoop Updater"));
     // Lets the desktop match the window to its installed entry and icon.

@@ -78,7 +78,7 @@ const CurlApi *curlApi()
     return api;
 }
 
-void preloadCurl()
+std::jthread preloadCurl()
 {
-    std::thread([] { curlApi(); }).detach();
+    return std::jthread([] { curlApi(); });
 }

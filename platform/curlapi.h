@@ -1,5 +1,7 @@
 #pragma once
 
+#include <thread>
+
 #include <curl/curl.h>
 
 // libcurl, loaded on first use instead of at program start. Linked directly,
@@ -22,5 +24,8 @@ struct CurlApi
 // for it.
 const CurlApi *curlApi();
 
-// Starts loading the library on a background thread and returns at once.
-void preloadCurl();
+// Starts loading the library on a background thread and returns at once. The
+// thread is joined when the returned object goes: keep it until the program
+// ends, so that the TLS library's clean-up at exit never meets that thread
+// half-way through its own set-up or its exit.
+std::jthread preloadCurl();
