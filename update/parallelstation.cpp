@@ -200,7 +200,8 @@ void Station::count(const HoopResult &result, const QString &name)
     ++m_tally.hoops;
     ++(updated ? m_tally.updated : m_tally.failed);
     m_tally.ending = result.outcome;
-    m_console.line(name, stationSummary(m_tally, m_image, updated));
+    // Its port names it already; its serial, when known, ties it to the hoop.
+    m_console.line(name, stationSummary(m_tally, m_image, updated, result.identity.serial));
     HoopResult done = result;
     done.firmware = m_image.version;
     done.sha256 = m_sha256;

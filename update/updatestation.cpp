@@ -17,10 +17,12 @@ constexpr int kPollMs = 200;
 
 } // namespace
 
-QString stationSummary(const StationTally &tally, const PreparedImage &image, bool updated)
+QString stationSummary(const StationTally &tally, const PreparedImage &image, bool updated,
+                       const QString &serial)
 {
-    return QStringLiteral("Hoop %1: %2 (%3 updated, %4 failed)\n")
+    return QStringLiteral("Hoop %1%2: %3 (%4 updated, %5 failed)\n")
         .arg(tally.hoops)
+        .arg(serial.isEmpty() ? QString() : QStringLiteral(" (") + serial + u')')
         .arg(updated ? QStringLiteral("updated to ") + image.version
                      : QStringLiteral("not updated"))
         .arg(tally.updated)

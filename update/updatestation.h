@@ -20,8 +20,10 @@ struct StationTally
 };
 
 // The line that tells how a station's hoop went, with the tally so far:
-// "Hoop 2: updated to fw-1.2 (2 updated, 0 failed)".
-QString stationSummary(const StationTally &tally, const PreparedImage &image, bool updated);
+// "Hoop 2: updated to fw-1.2 (2 updated, 0 failed)", or with the hoop's
+// serial when one is given: "Hoop 2 (VH-000123): updated to ...".
+QString stationSummary(const StationTally &tally, const PreparedImage &image, bool updated,
+                       const QString &serial = {});
 
 // Waits for a hoop, programs it with the image, tells how it went in one
 // line, waits until that hoop has gone and starts again. Ends when no hoop

@@ -203,12 +203,13 @@ private slots:
         QString out;
         QVERIFY2(waitForOutput(cli, out, QStringLiteral("[1-1] Erasing...\n")), qPrintable(out));
         bench.hoops[1]->plugIn();
-        QVERIFY2(
-            waitForOutput(cli, out,
-                          QStringLiteral("[1-2] Hoop 2: updated to fw (1 updated, 1 failed)\n")),
-            qPrintable(out));
+        QVERIFY2(waitForOutput(
+                     cli, out,
+                     QStringLiteral("[1-2] Hoop 2 (VH-2): updated to fw (1 updated, 1 failed)\n")),
+                 qPrintable(out));
         QVERIFY(out.contains(QStringLiteral("[1-1] ") + failure("10 Failure erasing device.")));
-        QVERIFY(out.contains(QStringLiteral("[1-1] Hoop 1: not updated (0 updated, 1 failed)\n")));
+        QVERIFY(out.contains(
+            QStringLiteral("[1-1] Hoop 1 (VH-1): not updated (0 updated, 1 failed)\n")));
         // The failed hoop, still in its bootloader, is not tried again
         // until it has left its port; plugged in again, as it comes up
         // without firmware, it is.
