@@ -20,17 +20,25 @@
 namespace {
 
 constexpr int kPollMs = 200;
-// As for one hoop at a time: the time an updated hoop gets to show its volume
-// again, and how long it must stay away to count as gone.
-constexpr int kComeBackMs = 20000;
-constexpr int kAwayMs = 1000;
 // How long a bootloader found on the bus may take to answer the tool, when
 // the station has no wait limit of its own.
 constexpr int kAnswerSeconds = 60;
 
-QString key(const HoopVolume &volume)
+// A hoop volume as one look saw it.
+struct SeenVolume
 {
-    return volume.mountRoot + QLatin1Char('/') + volume.label;
+    HoopVolume volume;
+    QString key; // its mount path, which tells it from another volume
+    HoopIdentity identity;
+};
+
+QList<SeenVolume> lookAtVolumes(const QStringList &mountRoots)
+{
+    QList<SeenVolume> seen;
+    for (const HoopVolume &volume : findHoopVolumes(mountRoots))
+        seen.append(SeenVolume{volume, volume.mountRoot + QLatin1Char('/') + volume.label,
+                               volumeIdentity(volume)});
+    return seen;
 }
 
 // The console, shared by every hoop: each of them writes whole lines.
@@ -111,11 +119,8 @@ struct Port
     }
 
     std::atomic<bool> reset{false}; // its run has sent it to its firmware
-    bool leaving = false;
-    bool updated = false;
-    bool cameBack = false;
-    QDeadlineTimer comeBack;
-    QElapsedTimer away;
+    // Set once it is done with, as it leaves; the port is free when it has gone.
+    std::optional<HoopDeparture> leaving;
     QSet<QString> volumes; // its volumes, by mount path, as they came back
 };
 
@@ -124,7 +129,7 @@ struct Port
 bool isDueBack(const Port &port)
 {
     return port.identity.serial.isEmpty() && port.volumes.isEmpty() && port.reset &&
-           (!port.leaving || (port.updated && !port.cameBack));
+           (!port.leaving || !port.leaving->cameBack());
 }
 
 // Whether a volume is the hoop on a port: by the port or serial it shows, or
@@ -154,9 +159,9 @@ public:
 
 private:
     void harvest();
-    void requestVolumes();
+    void requestVolumes(const QList<SeenVolume> &volumes);
     void startBootloaders(const QList<UsbDevice> &chips);
-    void release(const QList<UsbDevice> &chips);
+    void release(const QList<UsbDevice> &chips, const QList<SeenVolume> &volumes);
     void program(Port &port);
     void count(const HoopResult &result, const QString &name);
     void dropRequest(qsizetype i);
@@ -215,11 +220,7 @@ void Station::harvest()
         if (port->leaving || !port->worker->isFinished())
             continue;
         port->worker->wait();
-        port->leaving = true;
-        port->updated = port->outcome.load() == UpdateRunOutcome::Succeeded;
-        // Only an updated hoop shows its volume again by itself.
-        port->cameBack = !port->updated;
-        port->comeBack.setRemainingTime(port->updated ? kComeBackMs : 0);
+        port->leaving.emplace(port->outcome.load() == UpdateRunOutcome::Succeeded);
         count(result(port->identity, port->outcome.load(), port->since.elapsed() / 1000.0), name);
     }
     // A request whose bootloader never came, within the limit.
@@ -249,19 +250,16 @@ void Station::dropRequest(qsizetype i)
         m_guessed = false;
 }
 
-void Station::requestVolumes()
+void Station::requestVolumes(const QList<SeenVolume> &volumes)
 {
-    const QList<HoopVolume> volumes = findHoopVolumes(m_hoop.mountRoots());
     QSet<QString> mounted;
-    for (const HoopVolume &volume : volumes)
-        mounted.insert(key(volume));
+    for (const SeenVolume &volume : volumes)
+        mounted.insert(volume.key);
     m_requestedVolumes.intersect(mounted);
 
-    for (const HoopVolume &volume : volumes) {
-        const QString volumeKey = key(volume);
+    for (const auto &[volume, volumeKey, seen] : volumes) {
         if (m_requestedVolumes.contains(volumeKey))
             continue;
-        const HoopIdentity seen = volumeIdentity(volume);
         bool known = false;
         for (auto &[name, port] : m_ports)
             known = known || isOnPort(*port, volumeKey, seen);
@@ -381,32 +379,24 @@ void Station::program(Port &port)
     port.worker->start();
 }
 
-void Station::release(const QList<UsbDevice> &chips)
+void Station::release(const QList<UsbDevice> &chips, const QList<SeenVolume> &volumes)
 {
-    const QList<HoopVolume> volumes = findHoopVolumes(m_hoop.mountRoots());
     for (auto it = m_ports.begin(); it != m_ports.end();) {
         Port &port = *it->second;
         if (!port.leaving) {
             ++it;
             continue;
         }
-        bool volume = false;
-        for (const HoopVolume &seen : volumes)
-            volume = volume || isOnPort(port, key(seen), volumeIdentity(seen));
+        const bool volume = std::any_of(volumes.begin(), volumes.end(), [&](const SeenVolume &v) {
+            return isOnPort(port, v.key, v.identity);
+        });
         const bool chip = std::any_of(chips.begin(), chips.end(), [&](const UsbDevice &c) {
             return c.port == port.identity.port;
         });
-        if (volume || chip) {
-            port.cameBack = port.cameBack || volume;
-            port.away.invalidate();
-        } else if (!port.away.isValid()) {
-            port.away.start();
-        } else if ((port.cameBack || port.comeBack.hasExpired()) &&
-                   port.away.elapsed() >= kAwayMs) {
+        if (port.leaving->gone(volume, chip))
             it = m_ports.erase(it);
-            continue;
-        }
-        ++it;
+        else
+            ++it;
     }
 }
 
@@ -430,9 +420,10 @@ StationTally Station::run(const std::function<bool(const StationTally &)> &keepG
                 return m_tally;
             }
         } else {
-            requestVolumes();
+            const QList<SeenVolume> volumes = lookAtVolumes(m_hoop.mountRoots());
+            requestVolumes(volumes);
             startBootloaders(*chips);
-            release(*chips);
+            release(*chips, volumes);
             if (!busy() && m_waitLimit && m_idle.elapsed() >= qint64(*m_waitLimit) * 1000) {
                 m_console.observer().updateUILog(
                     QStringLiteral("No Vexlume Hoop appeared within ") +

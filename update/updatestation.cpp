@@ -1,8 +1,5 @@
 #include "update/updatestation.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -76,25 +73,33 @@ bool isSameHoop(const HoopIdentity &hoop, const HoopIdentity &seen)
     return true;
 }
 
+HoopDeparture::HoopDeparture(bool updated)
+    : m_comeBack(updated ? kComeBackMs : 0), m_cameBack(!updated)
+{}
+
+bool HoopDeparture::gone(bool volume, bool bootloader)
+{
+    if (volume || bootloader) {
+        m_cameBack = m_cameBack || volume;
+        m_away.invalidate();
+    } else if (!m_away.isValid()) {
+        m_away.start();
+    } else if ((m_cameBack || m_comeBack.hasExpired()) && m_away.elapsed() >= kAwayMs) {
+        return true;
+    }
+    return false;
+}
+
 void waitUntilHoopGone(const Hoop &hoop, bool updated, const HoopIdentity &identity)
 {
-    const QDeadlineTimer comeBack(updated ? kComeBackMs : 0);
-    // Only its volume shows that an updated hoop has restarted: its
-    // bootloader may still answer for a moment after the start.
-    bool cameBack = !updated;
-    QElapsedTimer away;
+    HoopDeparture departure(updated);
     for (;;) {
         bool volume = false;
         for (const HoopVolume &seen : findHoopVolumes(hoop.mountRoots()))
             volume = volume || isSameHoop(identity, volumeIdentity(seen));
-        if (volume || bootloaderThere(hoop, identity.port)) {
-            cameBack = cameBack || volume;
-            away.invalidate();
-        } else if (!away.isValid()) {
-            away.start();
-        } else if ((cameBack || comeBack.hasExpired()) && away.elapsed() >= kAwayMs) {
+        // The bootloader is looked for only when it matters: a tool run each.
+        if (departure.gone(volume, !volume && bootloaderThere(hoop, identity.port)))
             return;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
 }

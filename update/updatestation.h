@@ -2,6 +2,8 @@
 
 #include "update/updaterun.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <functional>
@@ -33,6 +35,26 @@ QString stationSummary(const StationTally &tally, const PreparedImage &image, bo
 StationTally runStation(const Hoop &hoop, const PreparedImage &image,
                         std::optional<int> waitLimitSeconds, RunObserver &observer,
                         const std::function<bool(const StationTally &)> &afterEachHoop);
+
+// The rule for when a hoop that was done with has gone: neither its volume
+// nor its bootloader for a second. An updated hoop restarts into its new
+// firmware and shows its volume again a few seconds later, while its
+// bootloader may still answer for a moment after the start: it has gone only
+// once that volume has come and gone (or it has had ample time to come).
+class HoopDeparture
+{
+public:
+    explicit HoopDeparture(bool updated);
+    // One look at the hoop's faces; true once it has gone.
+    bool gone(bool volume, bool bootloader);
+    // Whether its volume was seen since; always for a hoop not updated.
+    bool cameBack() const { return m_cameBack; }
+
+private:
+    QDeadlineTimer m_comeBack;
+    bool m_cameBack;
+    QElapsedTimer m_away;
+};
 
 // Waits until neither the hoop's volume nor its bootloader is there. An
 // updated hoop restarts into its new firmware and shows its volume again a
