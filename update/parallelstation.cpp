@@ -232,9 +232,7 @@ void Station::harvest()
             ++i;
             continue;
         }
-        m_console.line(request.name,
-                       QStringLiteral("The hoop did not answer in DFU mode within %1 seconds.\n")
-                           .arg(*m_waitLimit));
+        m_console.line(request.name, noBootloaderInTimeLine(*m_waitLimit));
         count(result(request.identity, UpdateRunOutcome::NoBootloaderInTime,
                      request.since.elapsed() / 1000.0),
               request.name);
@@ -304,12 +302,7 @@ void Station::startBootloaders(const QList<UsbDevice> &chips)
         if (chip.access == UsbAccess::Denied) {
             if (!m_refusedPorts.contains(chip.port)) {
                 m_refusedPorts.insert(chip.port);
-                m_console.line(chip.port,
-                               QStringLiteral("Vexlume Hoop bootloader is connected, but this user "
-                                              "has no permission to open it. Install the udev "
-                                              "rule (README: \"Permission to program the "
-                                              "hoop\"); the update goes on by itself once access "
-                                              "is granted.\n"));
+                m_console.line(chip.port, bootloaderRefusedLine());
             }
             continue;
         }
@@ -359,9 +352,8 @@ void Station::program(Port &port)
                 while (!hoop.vexlumeHoopDFUDetected()) {
                     if (answer.hasExpired()) {
                         log.updateUILog(
-                            QStringLiteral("\nThe hoop did not answer in DFU mode within %1 "
-                                           "seconds.\n")
-                                .arg(m_waitLimit.value_or(kAnswerSeconds)));
+                            QStringLiteral("\n") +
+                            noBootloaderInTimeLine(m_waitLimit.value_or(kAnswerSeconds)));
                         return UpdateRunOutcome::NoBootloaderInTime;
                     }
                     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
@@ -425,9 +417,7 @@ StationTally Station::run(const std::function<bool(const StationTally &)> &keepG
             startBootloaders(*chips);
             release(*chips, volumes);
             if (!busy() && m_waitLimit && m_idle.elapsed() >= qint64(*m_waitLimit) * 1000) {
-                m_console.observer().updateUILog(
-                    QStringLiteral("No Vexlume Hoop appeared within ") +
-                    QString::number(*m_waitLimit) + QStringLiteral(" seconds.\n"));
+                m_console.observer().updateUILog(noHoopInTimeLine(*m_waitLimit));
                 m_tally.ending = UpdateRunOutcome::NoHoopInTime;
                 return m_tally;
             }
@@ -443,8 +433,7 @@ StationTally runParallelStation(const Hoop &hoop, const PreparedImage &image,
                                 const std::function<bool(const StationTally &)> &keepGoing,
                                 const std::function<void(const HoopResult &)> &hoopDone)
 {
-    observer.updateUILog(QStringLiteral(
-        "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
+    observer.updateUILog(lookingForHoopLine());
     try {
         hoop.checkTool();
     } catch (const DfuToolError &error) {

@@ -78,12 +78,7 @@ void watchUsbAccess(RunObserver &observer, UsbAccessWatch &watch, bool lineOpen)
         QStringLiteral("USB 03eb:2ff6 on bus %1 address %2 may not be opened (LIBUSB_ERROR_ACCESS)")
             .arg(refused->bus)
             .arg(refused->address));
-    observer.updateUILog(
-        QLatin1String(lineOpen ? "\n" : "") +
-        QStringLiteral("Vexlume Hoop bootloader is connected, but this user has no "
-                       "permission to open it. Install the udev rule (README: "
-                       "\"Permission to program the hoop\"); the update goes on by "
-                       "itself once access is granted.\n"));
+    observer.updateUILog(QLatin1String(lineOpen ? "\n" : "") + bootloaderRefusedLine());
 }
 
 // Where the image to flash is kept, in the private download directory; a
@@ -223,7 +218,7 @@ public:
             m_deadline.setRemainingTime(qint64(*m_seconds) * 1000);
     }
     bool passed() const { return m_seconds && m_deadline.hasExpired(); }
-    QString seconds() const { return QString::number(m_seconds.value_or(0)); }
+    int seconds() const { return m_seconds.value_or(0); }
 
 private:
     std::optional<int> m_seconds;
@@ -250,8 +245,7 @@ UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
                                 std::optional<int> waitLimitSeconds, RunObserver &observer,
                                 bool &lineOpen, HoopIdentity *identity)
 {
-    observer.updateUILog(QStringLiteral(
-        "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n"));
+    observer.updateUILog(lookingForHoopLine());
     std::optional<HoopVolume> label;
     bool inBootloader = false;
     // A tool that can't run would pass for "no hoop yet" for ever, after the
@@ -263,8 +257,7 @@ UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
     const WaitLimit hoopWait(waitLimitSeconds);
     for (;;) {
         if (hoopWait.passed()) {
-            refuse(observer, QStringLiteral("No Vexlume Hoop appeared within ") +
-                                 hoopWait.seconds() + QStringLiteral(" seconds."));
+            observer.updateUILog(noHoopInTimeLine(hoopWait.seconds()));
             return UpdateRunOutcome::NoHoopInTime;
         }
         watchUsbAccess(observer, usbWatch, false);
@@ -297,8 +290,7 @@ UpdateRunOutcome waitAndProgram(const Hoop &hoop, const PreparedImage &image,
     const WaitLimit dfuWait(waitLimitSeconds);
     while (!hoop.vexlumeHoopDFUDetected()) {
         if (dfuWait.passed()) {
-            refuse(observer, QStringLiteral("\nThe hoop did not answer in DFU mode within ") +
-                                 dfuWait.seconds() + QStringLiteral(" seconds."));
+            observer.updateUILog(QStringLiteral("\n") + noBootloaderInTimeLine(dfuWait.seconds()));
             return UpdateRunOutcome::NoBootloaderInTime;
         }
         watchUsbAccess(observer, usbWatch, true);
@@ -378,6 +370,29 @@ UpdateRunOutcome programHoop(const Hoop &hoop, const PreparedImage &image,
                              toolUnavailableLine(hoop, error));
         return UpdateRunOutcome::ToolUnavailable;
     }
+}
+
+QString lookingForHoopLine()
+{
+    return QStringLiteral(
+        "Checking for Vexlume Hoop... Turn on your hoop and plug it in via USB now.\n");
+}
+
+QString noHoopInTimeLine(int seconds)
+{
+    return QStringLiteral("No Vexlume Hoop appeared within %1 seconds.\n").arg(seconds);
+}
+
+QString noBootloaderInTimeLine(int seconds)
+{
+    return QStringLiteral("The hoop did not answer in DFU mode within %1 seconds.\n").arg(seconds);
+}
+
+QString bootloaderRefusedLine()
+{
+    return QStringLiteral("Vexlume Hoop bootloader is connected, but this user has no permission "
+                          "to open it. Install the udev rule (README: \"Permission to program "
+                          "the hoop\"); the update goes on by itself once access is granted.\n");
 }
 
 QString toolUnavailableLine(const Hoop &hoop, const DfuToolError &error)

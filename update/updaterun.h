@@ -73,6 +73,12 @@ struct HoopIdentity
     QString port;   // USB port path, of its volume or its bootloader
     QString serial; // from its volume's marker
 };
+// Console lines of the waits for the hoop, each with its line end, for the
+// run and the stations alike.
+QString lookingForHoopLine();
+QString noHoopInTimeLine(int seconds);
+QString noBootloaderInTimeLine(int seconds);
+QString bootloaderRefusedLine();
 // The console line for a tool that can't be started; the reason goes to the
 // developer log too.
 QString toolUnavailableLine(const Hoop &hoop, const DfuToolError &error);
