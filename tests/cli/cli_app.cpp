@@ -3,12 +3,13 @@
 // tests can point it at their own server, hoop and directories.
 
 #include "app/application.h"
+#include "leakcheck.h"
 
 #include <QtGlobal>
 
 int main(int argc, char *argv[])
 {
-    return runProgram(argc, argv, [](Configuration &config) {
+    return afterLeakCheck(runProgram(argc, argv, [](Configuration &config) {
         config.updateServerUrl = qEnvironmentVariable("HOOPTEST_SERVER");
         config.bundleId = QStringLiteral("org.example.hoop-updater-test");
         config.mountRoots = {qEnvironmentVariable("HOOPTEST_MOUNT_ROOT")};
@@ -23,5 +24,5 @@ int main(int argc, char *argv[])
         // Unless told otherwise, the shipped program's own place under the user's state directory.
         if (qEnvironmentVariableIsSet("HOOPTEST_STATE_FILE"))
             config.catalogueTrust.stateFile = qEnvironmentVariable("HOOPTEST_STATE_FILE");
-    });
+    }));
 }

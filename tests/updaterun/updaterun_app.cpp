@@ -10,6 +10,7 @@
 #include "app/appdelegate.h"
 #include "app/application.h"
 #include "app/mainwindow.h"
+#include "leakcheck.h"
 
 #include <QAction>
 #include <QMessageBox>
@@ -83,5 +84,5 @@ int main(int argc, char *argv[])
         });
         poll->start(20);
     };
-    return runApplication(argc, argv, configure, prepare);
+    return afterLeakCheck(runApplication(argc, argv, configure, prepare));
 }
