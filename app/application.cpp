@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QImageReader>
 #include <QLoggingCategory>
 #include <QMetaObject>
 
@@ -167,6 +168,9 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     qtHandler = qInstallMessageHandler(noDisplayHandler);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtHandler);
+    // Building the menu bar loads Qt's image plugins (for its icon); loaded
+    // now, they don't queue behind libcurl on the loader's lock.
+    QImageReader::supportedImageFormats();
     // The launch check needs libcurl; load it while the window is being built.
     // (Not before the QApplication: both would then queue on the loader's lock
     // while Qt loads its platform plugin.)
