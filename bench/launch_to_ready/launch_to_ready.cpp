@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <thread>
@@ -27,6 +28,7 @@
 namespace {
 
 constexpr int kRounds = 41;
+constexpr std::chrono::milliseconds kSettle{150};
 
 struct Start
 {
@@ -97,12 +99,15 @@ void measure(const QString &platform, const QString &server, const QString &comp
             if (!compare.isEmpty())
                 other.push_back(startToReady(compare, {server}, platform));
         }};
-    // Each program goes first in turn: a start right after a window has
-    // closed is slower (the display server is still busy with it), and no
-    // program may always be the one that pays for that.
+    // A start right after a window has closed is slower: the display server
+    // is still busy with it. Taking turns to go first does not share that
+    // out, as each program still always follows the same one; a pause before
+    // every start does.
     for (int round = 0; round < kRounds; ++round) {
-        for (std::size_t i = 0; i < programs.size(); ++i)
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            std::this_thread::sleep_for(kSettle);
             programs[(i + std::size_t(round)) % programs.size()]();
+        }
     }
     const QByteArray name = platform.toUtf8();
     const double b = median(bare, &Start::wallMs), a = median(app, &Start::wallMs);
