@@ -80,7 +80,7 @@ public:
     void copyDiagnosticReport();
 
     // The units that carry the check and the run.
-    const LaunchCheck &launchCheck() const { return m_check; }
+    LaunchCheck &launchCheck() { return m_check; }
     UpdateRunner &updateRunner() { return m_runner; }
     const UpdateRunner &updateRunner() const { return m_runner; }
 

@@ -171,10 +171,6 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
     // Building the menu bar loads Qt's image plugins (for its icon); loaded
     // now, they don't queue behind libcurl on the loader's lock.
     QImageReader::supportedImageFormats();
-    // The launch check needs libcurl; load it while the window is being built.
-    // (Not before the QApplication: both would then queue on the loader's lock
-    // while Qt loads its platform plugin.)
-    const std::jthread curl = preloadCurl();
     QApplication::setApplicationName(QStringLiteral("hoop-updater"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vexlume Hoop Updater"));
     // Lets the desktop match the window to its installed entry and icon.
@@ -182,6 +178,13 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
 
     const Configuration configuration = configure();
     AppDelegate delegate(configuration);
+    // The check, libcurl's load first, runs while the window is being built;
+    // the launch handler reports it as its own. (Not before the QApplication:
+    // the load would queue on the loader's lock while Qt loads its platform
+    // plugin.) From here until libcurl has loaded, this thread starts no
+    // other: a new thread's set-up waits on the loader's lock for the whole
+    // load.
+    delegate.launchCheck().prefetch(configuration.updateServerUrl, configuration.catalogueTrust);
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
 

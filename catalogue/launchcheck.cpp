@@ -34,24 +34,51 @@ LaunchCheck::~LaunchCheck()
         m_thread->wait();
 }
 
-bool LaunchCheck::start(const QString &serverBase, const CatalogueTrust &trust, const CheckLog &log,
-                        int quickMs)
+void LaunchCheck::prefetch(const QString &serverBase, const CatalogueTrust &trust)
 {
     if (m_thread)
-        return false;
+        return;
     m_active = true;
+    auto log = [this](const QString &text) {
+        QMutexLocker lock(&m_lock);
+        if (m_log)
+            m_log(text);
+        else
+            m_earlyLines.append(text);
+    };
     m_thread.reset(QThread::create([this, serverBase, trust, log] {
         const UpdateCheck check = checkForFirmware(serverBase, trust, log);
         {
             QMutexLocker lock(&m_lock);
             m_result = check;
+            m_resultCame.wakeAll();
         }
         QMetaObject::invokeMethod(this, &LaunchCheck::handBack, Qt::QueuedConnection);
     }));
     m_thread->setObjectName(QStringLiteral("update check"));
     m_thread->start();
-    if (m_thread->wait(QDeadlineTimer(quickMs)))
-        handBack();
+}
+
+bool LaunchCheck::start(const QString &serverBase, const CatalogueTrust &trust, const CheckLog &log,
+                        int quickMs)
+{
+    if (m_started)
+        return false;
+    m_started = true;
+    {
+        QMutexLocker lock(&m_lock);
+        m_log = log;
+        for (const QString &text : std::exchange(m_earlyLines, {}))
+            m_log(text);
+    }
+    prefetch(serverBase, trust);
+    // The result, not the thread's end: a thread's exit takes a while.
+    const QDeadlineTimer deadline(quickMs);
+    QMutexLocker lock(&m_lock);
+    while (!m_result && m_resultCame.wait(&m_lock, deadline)) {
+    }
+    lock.unlock();
+    handBack();
     return true;
 }
 
@@ -62,6 +89,9 @@ bool LaunchCheck::wait(int milliseconds)
 
 void LaunchCheck::handBack()
 {
+    // A prefetched result waits for start.
+    if (!m_started)
+        return;
     QMutexLocker lock(&m_lock);
     const std::optional<UpdateCheck> check = std::exchange(m_result, std::nullopt);
     lock.unlock();

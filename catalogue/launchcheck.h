@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <functional>
 #include <memory>
@@ -35,11 +36,16 @@ public:
     // Waits for the check's thread.
     ~LaunchCheck() override;
 
-    // Once per object; false when it was started before. A result that comes
-    // within `quickMs` is handed back before this returns.
+    // Begins the check on its thread at once, before there is a console to
+    // report to: its lines wait for start, which then reports the check as
+    // its own. Lets the catalogue come while the window is still being built.
+    void prefetch(const QString &serverBase, const CatalogueTrust &trust);
+    // Once per object; false when it was started before. Begins the check
+    // unless prefetch did. A result that comes within `quickMs` is handed
+    // back before this returns.
     bool start(const QString &serverBase, const CatalogueTrust &trust, const CheckLog &log,
                int quickMs);
-    // From start until `finished` has been emitted.
+    // From prefetch or start until `finished` has been emitted.
     bool isActive() const { return m_active; }
     // Blocks until the check's thread has ended, at most `milliseconds`
     // (negative: for as long as it takes); the result still comes as `finished`.
@@ -53,6 +59,11 @@ private:
 
     std::unique_ptr<QThread> m_thread;
     bool m_active = false;
-    QMutex m_lock; // the result, handed over from the check's thread
+    bool m_started = false;
+    // What the check's thread hands over: its lines, and its result.
+    QMutex m_lock;
+    CheckLog m_log;           // from start on
+    QStringList m_earlyLines; // written before start
     std::optional<UpdateCheck> m_result;
+    QWaitCondition m_resultCame;
 };

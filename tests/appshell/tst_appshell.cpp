@@ -104,6 +104,7 @@ private slots:
         QTest::addColumn<QString>("body");
         QTest::addColumn<QStringList>("rows");
         QTest::addColumn<QString>("cause"); // the line before the usual one, when nothing is shown
+        QTest::addColumn<bool>("prefetched");
 
         for (int count : {1, 3, 60}) {
             QStringList files, names;
@@ -112,18 +113,23 @@ private slots:
                              QString::number(i / 26);
                 files << names.last() + QStringLiteral(".zip");
             }
-            QTest::addRow("%d entries", count) << catalogueOf(files) << names << QString();
+            QTest::addRow("%d entries", count) << catalogueOf(files) << names << QString() << false;
+            if (count == 3)
+                QTest::addRow("%d entries, prefetched", count)
+                    << catalogueOf(files) << names << QString() << true;
         }
         // A build that trusts a key takes no list without its signature.
-        QTest::newRow("signature missing")
-            << catalogueOf({"a.zip"}) << QStringList{}
-            << "The firmware list's signature does not verify: it is missing.\n";
+        for (bool prefetched : {false, true})
+            QTest::addRow("signature missing%s", prefetched ? ", prefetched" : "")
+                << catalogueOf({"a.zip"}) << QStringList{}
+                << "The firmware list's signature does not verify: it is missing.\n"
+                << prefetched;
         const QString otherXml =
             QStringLiteral("The update server's reply is not a firmware list: it is XML of another "
                            "kind.\n");
         const QString entry = QStringLiteral("<FIRMWARE filename=\"a.zip\"/>");
         QTest::newRow("no Hoop") << QStringLiteral("<root><Device>%1</Device></root>").arg(entry)
-                                 << QStringList{} << otherXml;
+                                 << QStringList{} << otherXml << false;
         auto withEntries = [](const QString &entries) {
             return QStringLiteral("<root><Hoop>%1</Hoop></root>").arg(entries);
         };
@@ -138,7 +144,7 @@ private slots:
                                           "<FIRMWARE filename=\"..zip\"/>"
                                           "<FIRMWARE filename=\"abc\"/>"
                                           "<FIRMWARE version=\"no file name\"/>"))
-            << QStringList{QStringLiteral("good")} << QString();
+            << QStringList{QStringLiteral("good")} << QString() << false;
         // Only a name that ends in ".zip" as written can be fetched; the newest
         // of those is preselected.
         QTest::newRow("entries not ending in .zip, mixed")
@@ -147,29 +153,33 @@ private slots:
                                           "<FIRMWARE filename=\"hoop-3.1.1.ZIP\"/>"
                                           "<FIRMWARE filename=\"hoop-3.1.2zip\"/>"
                                           "<FIRMWARE filename=\"hoop-3.2.0.bin\"/>"))
-            << QStringList{QStringLiteral("hoop-3.0.0"), QStringLiteral("hoop-3.1.0")} << QString();
+            << QStringList{QStringLiteral("hoop-3.0.0"), QStringLiteral("hoop-3.1.0")} << QString()
+            << false;
         QTest::newRow("entries not ending in .zip, alone")
             << withEntries(QStringLiteral("<FIRMWARE filename=\"hoop-3.2.0.bin\"/>"
                                           "<FIRMWARE filename=\"hoop-3.1.0.Zip\"/>"
                                           "<FIRMWARE filename=\"hoop-3.0.0.zip.sig\"/>"))
             << QStringList{}
             << "The firmware list has no firmware this program can install (the developer log "
-               "says why).\n";
+               "says why).\n"
+            << false;
     }
     void launchCheck()
     {
         QFETCH(QString, body);
         QFETCH(QStringList, rows);
         QFETCH(QString, cause);
+        QFETCH(bool, prefetched);
         DevLogCapture log;
         UpdateRig rig;
         rig.config.updateServerUrl = QStringLiteral("http://127.0.0.1:1"); // nothing listens
         rig.writeCatalogue(body);
-        const bool signedBuild = QTest::currentDataTag() == QByteArray("signature missing");
+        const bool signedBuild =
+            QByteArray(QTest::currentDataTag()).startsWith("signature missing");
         if (signedBuild)
             rig.config.catalogueTrust.publicKeys = {
                 QStringLiteral("RWSuTg1p13RTyaHlT56dwf7bv/u8XSoESPIUnvwJLwwUlI57e5DaUD4c")};
-        rig.launch(!body.isEmpty());
+        rig.launch(!body.isEmpty(), prefetched);
         // Each entry left out for its extension says so, once.
         QCOMPARE(log.lines().filter(QStringLiteral("does not end in \".zip\"")).size(),
                  body.count(QStringLiteral("filename=")) - body.count(QStringLiteral(".zip\"")));

@@ -100,11 +100,18 @@ public:
     // Starts the server, the controller and the window, and runs the launch.
     // True when the update button ended up enabled. With serve false,
     // config.updateServerUrl is used as it is.
-    bool launch(bool serve = true)
+    // With prefetch, as the application starts: the check is done, and its
+    // hand-back queued, before the launch handler runs.
+    bool launch(bool serve = true, bool prefetch = false)
     {
         if (serve && !startServer())
             return false;
         open();
+        if (prefetch) {
+            delegate->launchCheck().prefetch(config.updateServerUrl, config.catalogueTrust);
+            delegate->launchCheck().wait(-1);
+            drain();
+        }
         delegate->applicationDidFinishLaunching();
         waitForCheck();
         return window->buildButton()->isEnabled();
