@@ -2,6 +2,7 @@
 
 #include "platform/devlog.h"
 
+#include <QFileInfo>
 #include <QLibrary>
 
 #include <mutex>
@@ -24,6 +25,33 @@ constexpr Candidate kLibraries[] = {{"libcurl.4.dylib", -1}, {"/usr/lib/libcurl.
 constexpr Candidate kLibraries[] = {{"curl", 4}, {"libcurl.so", -1}};
 #endif
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
+    __has_feature(memory_sanitizer)
+#define HOOP_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define HOOP_SANITIZED 1
+#endif
+
+// libcurl's dependencies bound to each other before the rest of the process.
+// Each of the thousands of symbols they take from each other (most of them
+// bound at load) is otherwise first looked for in every library Qt brought
+// in, which doubles the load. They bind to the same objects either way,
+// unless a library was preloaded to stand in for some of them (an allocator,
+// say): then the usual order, so that it still does. The sanitizers refuse
+// the hint.
+bool bindCurlDeeply()
+{
+#if defined(__linux__) && !defined(HOOP_SANITIZED)
+    return qEnvironmentVariableIsEmpty("LD_PRELOAD") &&
+           !QFileInfo::exists(QStringLiteral("/etc/ld.so.preload"));
+#else
+    return false;
+#endif
+}
+
 template <typename Function> bool resolve(QLibrary &library, const char *name, Function &function)
 {
     function = reinterpret_cast<Function>(library.resolve(name));
@@ -39,6 +67,8 @@ const CurlApi *load()
     // Made on the loading thread and never destroyed: a QObject belongs to
     // its thread, and the one at exit is another.
     static QLibrary &library = *new QLibrary;
+    if (bindCurlDeeply())
+        library.setLoadHints(QLibrary::DeepBindHint);
     for (const Candidate &candidate : kLibraries) {
         if (candidate.version < 0)
             library.setFileName(QLatin1String(candidate.name));
