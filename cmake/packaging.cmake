@@ -25,9 +25,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # version whose output the driver's markers fit.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libcurl and libusb are loaded at run time, so dpkg-shlibdeps cannot see them;
-# libsodium (the firmware list's signature) is linked, so it finds that one by
-# itself. Each package is named once.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libusb-1.0-0, dfu-programmer (>= 0.6.1)")
+# libusb is loaded at run time, so dpkg-shlibdeps cannot see it; libcurl (linked
+# by the fetching program, hoop-updater-fetch) and libsodium (the firmware
+# list's signature) it finds by itself. Each package is named once.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libusb-1.0-0, dfu-programmer (>= 0.6.1)")
 
 include(CPack)

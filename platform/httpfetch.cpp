@@ -1,49 +1,14 @@
 #include "platform/httpfetch.h"
 
 #include "platform/curlapi.h"
+#include "platform/curltransfer.h"
+#include "platform/fetchapart.h"
 
 #include <QUrl>
 
 #include <cerrno>
-#include <memory>
 
 namespace {
-
-struct Sink
-{
-    QByteArray body;
-    qint64 maxBytes = 0;
-    bool overflow = false;
-    // Of the last status line: a redirect or a "100 Continue" comes before the answer.
-    QByteArray reason;
-};
-
-size_t writeBody(char *data, size_t size, size_t count, void *userdata)
-{
-    auto *sink = static_cast<Sink *>(userdata);
-    const qint64 n = static_cast<qint64>(size * count);
-    // Enforced while receiving: returning short aborts the transfer, so a huge
-    // or endless body never gets buffered.
-    if (sink->body.size() + n > sink->maxBytes) {
-        sink->overflow = true;
-        return 0;
-    }
-    sink->body.append(data, static_cast<qsizetype>(n));
-    return size * count;
-}
-
-size_t readHeader(char *data, size_t size, size_t count, void *userdata)
-{
-    auto *sink = static_cast<Sink *>(userdata);
-    const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
-    // "HTTP/1.1 502 Bad Gateway"; HTTP/2 sends no reason at all.
-    if (line.startsWith("HTTP/")) {
-        const QList<QByteArray> parts = line.split(' ');
-        sink->reason = parts.size() > 2 ? line.mid(parts[0].size() + parts[1].size() + 2).trimmed()
-                                        : QByteArray();
-    }
-    return size * count;
-}
 
 FetchFailure failureOf(CURLcode code, long osErrno, bool overflow)
 {
@@ -66,11 +31,12 @@ FetchFailure failureOf(CURLcode code, long osErrno, bool overflow)
     }
 }
 
-struct EasyDeleter
+TransferLimits transferLimits(const FetchLimits &limits)
 {
-    const CurlApi *api;
-    void operator()(CURL *handle) const { api->easy_cleanup(handle); }
-};
+    return {limits.connectTimeoutSeconds, limits.stallSeconds,
+            limits.totalSeconds,          limits.maxBytes,
+            limits.maxRedirects,          limits.caFile.toLocal8Bit().toStdString()};
+}
 
 } // namespace
 
@@ -86,82 +52,34 @@ FetchResult fetchResource(const QString &url, const FetchLimits &limits)
     }
     result.host = parsed.host();
     result.port = parsed.port(scheme == QStringLiteral("https") ? 443 : 80);
-    const QByteArray encoded = parsed.toEncoded();
+    const std::string encoded = parsed.toEncoded().toStdString();
 
-    result.failure = FetchFailure::NoLibrary;
-    const CurlApi *api = curlApi();
-    if (!api)
-        return result;
-    std::unique_ptr<CURL, EasyDeleter> easy(api->easy_init(), EasyDeleter{api});
-    if (!easy)
-        return result;
-    CURL *h = easy.get();
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-
-    Sink sink;
-    sink.maxBytes = limits.maxBytes;
-    const QByteArray caFile = limits.caFile.toLocal8Bit();
-
-    bool ok = api->easy_setopt(h, CURLOPT_URL, encoded.constData()) == CURLE_OK;
-    // Signals are process-wide; a library must not use them from worker threads.
-    ok = ok && api->easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    // Nothing but the web: no file://, no other protocol, not even via a redirect.
-#if LIBCURL_VERSION_NUM >= 0x075500
-    ok = ok && api->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
-#else // older system libcurl, as on some macOS releases
-    const long web = CURLPROTO_HTTP | CURLPROTO_HTTPS;
-    ok = ok && api->easy_setopt(h, CURLOPT_PROTOCOLS, web) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, web) == CURLE_OK;
-#endif
-    // Bounded redirects, so a loop ends.
-    ok = ok && api->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects) == CURLE_OK;
-    // A dead host or a server that stops sending must not hold the caller.
-    ok =
-        ok && api->easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds) == CURLE_OK;
-    // Refuse early when the server announces a body over the cap.
-    ok = ok && api->easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
-                                static_cast<curl_off_t>(limits.maxBytes)) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-    if (!caFile.isEmpty()) {
-        // Only this bundle: drop the default directory as well.
-        ok = ok && api->easy_setopt(h, CURLOPT_CAINFO, caFile.constData()) == CURLE_OK;
-        ok = ok && api->easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+    std::optional<Transfer> transfer;
+    if (!limits.helperProgram.isEmpty())
+        transfer = transferApart(limits.helperProgram, {encoded, transferLimits(limits)});
+    if (!transfer) {
+        const CurlApi *api = curlApi();
+        if (api)
+            transfer = runTransfer(*api, encoded, transferLimits(limits));
     }
-    ok = ok && api->easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_HEADERFUNCTION, &readHeader) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_HEADERDATA, &sink) == CURLE_OK;
-    ok = ok && api->easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
-    if (!ok)
+    if (!transfer || !transfer->setUp) {
+        result.failure = FetchFailure::NoLibrary;
         return result;
-
-    const CURLcode code = api->easy_perform(h);
-    long osErrno = 0;
-    api->easy_getinfo(h, CURLINFO_OS_ERRNO, &osErrno);
-    api->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);
-    char *contentType = nullptr;
-    if (api->easy_getinfo(h, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType)
-        result.contentType = QString::fromLatin1(contentType);
-    result.httpReason = sink.reason.isEmpty() ? usualHttpReason(result.httpStatus)
-                                              : QString::fromLatin1(sink.reason);
-    result.curlCode = int(code);
-    result.curlError = QString::fromUtf8(api->easy_strerror(code));
-    if (errorBuffer[0] != '\0')
-        result.curlError += QStringLiteral(": ") + QString::fromUtf8(errorBuffer).trimmed();
-    result.failure = failureOf(code, osErrno, sink.overflow);
+    }
+    result.httpStatus = transfer->httpStatus;
+    result.contentType = QString::fromLatin1(transfer->contentType);
+    result.httpReason = transfer->reason.empty() ? usualHttpReason(result.httpStatus)
+                                                 : QString::fromLatin1(transfer->reason);
+    result.curlCode = transfer->code;
+    result.curlError = QString::fromStdString(transfer->error);
+    result.failure = failureOf(CURLcode(transfer->code), transfer->osErrno, transfer->overflow);
     if (result.failure != FetchFailure::None)
         return result;
     if (result.httpStatus < 200 || result.httpStatus > 299) {
         result.failure = FetchFailure::HttpStatus;
         return result;
     }
-    result.body = std::move(sink.body);
+    result.body = QByteArray::fromStdString(transfer->body);
     return result;
 }
 

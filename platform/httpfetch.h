@@ -24,6 +24,11 @@ struct FetchLimits
     long maxRedirects = 5;
     // Empty: the system CA store; otherwise verify against this CA bundle only.
     QString caFile;
+    // Empty: fetch in this process. Otherwise the fetching program
+    // (platform/fetchapart.h) that does it in a process of its own, so that
+    // libcurl's load never touches this one; in this process after all when
+    // that program can't be run or gives no answer.
+    QString helperProgram;
 };
 
 // How a fetch ended, so that a caller can say why it got nothing.

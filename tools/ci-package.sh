@@ -99,7 +99,8 @@ for path in usr/bin/hoop-updater usr/bin/hoop-update-server \
     usr/share/man/man1/hoop-updater.1.gz usr/share/man/man1/hoop-update-server.1.gz \
     usr/share/doc/hoop-updater/copyright usr/share/doc/hoop-updater/changelog.gz \
     usr/share/doc/hoop-updater/README.md.gz usr/share/doc/hoop-updater/examples/hoop-updater.conf \
-    "usr/share/applications/$bundle_id.desktop" usr/lib/udev/rules.d/70-vexlume-hoop.rules; do
+    "usr/share/applications/$bundle_id.desktop" usr/lib/udev/rules.d/70-vexlume-hoop.rules \
+    usr/lib/hoop-updater/hoop-updater-fetch; do
     holds "$path" || fail "the package does not hold /$path"
 done
 # Debian's own tool instead of a copy; nothing uncompressed where Debian wants it compressed.
@@ -120,6 +121,7 @@ dpkg --root="$root" -s hoop-updater | grep -qx 'Status: install ok installed' ||
 
 program=$root/usr/bin/hoop-updater
 server=$root/usr/bin/hoop-update-server
+fetcher=$root/usr/lib/hoop-updater/hoop-updater-fetch
 # The installed program uses Debian's tool, which the package depends on.
 tool=/usr/bin/dfu-programmer
 desktop=$root/usr/share/applications/$bundle_id.desktop
@@ -129,7 +131,7 @@ rule=$root/usr/lib/udev/rules.d/70-vexlume-hoop.rules
 mime=$root/usr/share/mime/packages/$bundle_id.xml
 manpage=$root/usr/share/man/man1/hoop-updater.1.gz
 server_manpage=$root/usr/share/man/man1/hoop-update-server.1.gz
-for f in "$program" "$server" "$tool"; do
+for f in "$program" "$server" "$tool" "$fetcher"; do
     [ -f "$f" ] && [ -x "$f" ] || fail "not an executable file: ${f#"$root"}"
 done
 for f in "$desktop" "$icon" "$metainfo" "$rule" "$mime" "$manpage" "$server_manpage"; do
@@ -185,9 +187,9 @@ grep -q 'ATTR{idProduct}=="2ff6"' <<<"$rule_lines" || fail "udev rule does not m
 grep -q 'TAG+="uaccess"' <<<"$rule_lines" || fail "udev rule does not grant uaccess"
 ! grep -q 'MODE' <<<"$rule_lines" || fail "udev rule sets a mode; uaccess is enough"
 
-# Every library the two programs need is on this machine, and nothing points
+# Every library the programs need is on this machine, and nothing points
 # back into the build tree.
-for f in "$program" "$server" "$tool"; do
+for f in "$program" "$server" "$tool" "$fetcher"; do
     ! ldd "$f" | grep -q 'not found' || { ldd "$f" >&2; fail "unresolved libraries in ${f#"$root"}"; }
 done
 ! readelf -d "$program" | grep -Eq 'R(UN)?PATH' || fail "the installed program carries a run path"
@@ -238,6 +240,9 @@ grep -q 'hoop-fw-9.8.7' "$scratch/app.log" ||
     { show_log "$scratch/app.log" "hoop-updater"; fail "the check did not list the served firmware"; }
 
 alive "$app_pid" || { show_log "$scratch/app.log" "hoop-updater"; fail "the installed program ended by itself"; }
+# The window's check went by way of the installed fetching program.
+! grep -q libcurl "/proc/$app_pid/maps" ||
+    fail "the window loaded libcurl itself: it did not find ${fetcher#"$root"}"
 kill -TERM "$app_pid"
 for _ in $(seq 50); do
     alive "$app_pid" || break

@@ -11,7 +11,7 @@
 namespace {
 
 // Short limits, so that the silent server times out in about a second.
-const FetchLimits kLimits{2, 1, 3, 4096, 5, {}};
+const FetchLimits kLimits{2, 1, 3, 4096, 5, {}, {}};
 
 const QString kUnable = QStringLiteral("Unable to check for latest firmware. Check your internet "
                                        "connection and restart the app.\n");
