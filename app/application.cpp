@@ -178,13 +178,16 @@ int runApplication(int &argc, char **argv, const std::function<Configuration()> 
 
     const Configuration configuration = configure();
     AppDelegate delegate(configuration);
-    // The check, libcurl's load first, runs while the window is being built;
-    // the launch handler reports it as its own. (Not before the QApplication:
-    // the load would queue on the loader's lock while Qt loads its platform
-    // plugin.) From here until libcurl has loaded, this thread starts no
-    // other: a new thread's set-up waits on the loader's lock for the whole
-    // load.
-    delegate.launchCheck().prefetch(configuration.updateServerUrl, configuration.catalogueTrust);
+    // The check runs while the window is being built; the launch handler
+    // reports it as its own. Its fetches go to the fetching program, so that
+    // libcurl loads there and not here, where its load would hold the
+    // loader's lock and the address space's while the window is built. (Where
+    // there is no such program, libcurl loads here, and not before the
+    // QApplication: the load would queue on the loader's lock while Qt loads
+    // its platform plugin; from here until it has loaded, this thread starts
+    // no other, since a new thread's set-up waits on that lock.)
+    delegate.launchCheck().prefetch(configuration.updateServerUrl, configuration.catalogueTrust,
+                                    configuration.launchFetch());
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
 

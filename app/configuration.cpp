@@ -1,6 +1,7 @@
 #include "app/configuration.h"
 
 #include "app/buildconfig.h"
+#include "platform/fetchapart.h"
 #include "platform/platformpaths.h"
 #include "update/toollocation.h"
 
@@ -13,6 +14,7 @@ Configuration Configuration::fromBuild()
     config.mountRoots = mountRoot.isEmpty() ? defaultMountRoots() : QStringList{mountRoot};
     config.resourceDir = applicationResourceDir();
     config.systemToolDirs = systemDfuToolDirs();
+    config.fetchHelper = installedFetchHelper();
     config.systemSettingsFile = QStringLiteral(HOOP_SYSTEM_SETTINGS_FILE);
     config.tempDir = privateTempDir();
     config.catalogueTrust.publicKeys =

@@ -25,6 +25,9 @@ struct Configuration
     // Where the system's dfu-programmer is looked for when resourceDir has
     // none; empty: nowhere else.
     QStringList systemToolDirs;
+    // The program that fetches the window's catalogue at launch in a process
+    // of its own (platform/fetchapart.h); empty: this process fetches it.
+    QString fetchHelper;
     // Temporary directory no other user can write; the download directory is
     // made inside it.
     QString tempDir;
@@ -54,4 +57,11 @@ struct Configuration
     // and where it finds the hoop.
     RunSettings runSettings() const { return {updateServerUrl, tempDir, bundleId}; }
     HoopSetup hoopSetup() const { return {mountRoots, resourceDir, systemToolDirs, dfuTimeouts}; }
+    // How the window's launch check fetches: by way of fetchHelper.
+    FetchLimits launchFetch() const
+    {
+        FetchLimits limits;
+        limits.helperProgram = fetchHelper;
+        return limits;
+    }
 };

@@ -17,9 +17,10 @@ namespace {
 
 // A signature file is a few hundred bytes; this leaves room for long comments
 // and keeps a hostile server from handing us megabytes or holding us long.
-FetchLimits signatureLimits()
+FetchLimits signatureLimits(const FetchLimits &list)
 {
     FetchLimits limits;
+    limits.helperProgram = list.helperProgram;
     limits.maxBytes = 8 * 1024;
     limits.totalSeconds = 60;
     return limits;
@@ -47,7 +48,8 @@ void keepLastAccepted(const QString &stateFile, qint64 timestamp)
 }
 
 // Empty when the list may be read; otherwise why not, in plain words.
-QString refusalOf(const QString &url, const QByteArray &list, const CatalogueTrust &trust)
+QString refusalOf(const QString &url, const QByteArray &list, const CatalogueTrust &trust,
+                  const FetchLimits &listLimits)
 {
     for (const QString &key : trust.publicKeys)
         if (!isMinisignPublicKey(key))
@@ -55,7 +57,7 @@ QString refusalOf(const QString &url, const QByteArray &list, const CatalogueTru
                 QStringLiteral("Passing over a trusted key that is not a minisign public key: ") +
                 key);
     const QString signatureUrl = url + QStringLiteral(".minisig");
-    const std::optional<QByteArray> signature = fetchUrl(signatureUrl, signatureLimits());
+    const std::optional<QByteArray> signature = fetchUrl(signatureUrl, signatureLimits(listLimits));
     if (!signature) {
         devLog(QStringLiteral("Firmware list signature: could not fetch ") + signatureUrl);
         return QStringLiteral("it is missing");
@@ -116,7 +118,7 @@ CatalogueFetch fetchCatalogue(const QString &serverBase, const CatalogueTrust &t
     }
     // Checked over the very bytes fetched, before the reader sees any of them.
     if (!trust.publicKeys.isEmpty()) {
-        fetch.refusal = refusalOf(url, *list, trust);
+        fetch.refusal = refusalOf(url, *list, trust, limits);
         if (!fetch.refusal.isEmpty())
             return fetch;
     }

@@ -6,10 +6,10 @@
 #include <utility>
 
 UpdateCheck checkForFirmware(const QString &serverBase, const CatalogueTrust &trust,
-                             const CheckLog &log)
+                             const CheckLog &log, const FetchLimits &limits)
 {
     log(QStringLiteral("Checking for updates...\n"));
-    const UpdateCheck check = fetchFirmwareList(serverBase, trust);
+    const UpdateCheck check = fetchFirmwareList(serverBase, trust, limits);
     if (!check.firmwareList)
         log(updateCheckFailureText(check));
     return check;
@@ -34,7 +34,8 @@ LaunchCheck::~LaunchCheck()
         m_thread->wait();
 }
 
-void LaunchCheck::prefetch(const QString &serverBase, const CatalogueTrust &trust)
+void LaunchCheck::prefetch(const QString &serverBase, const CatalogueTrust &trust,
+                           const FetchLimits &limits)
 {
     if (m_thread)
         return;
@@ -46,8 +47,8 @@ void LaunchCheck::prefetch(const QString &serverBase, const CatalogueTrust &trus
         else
             m_earlyLines.append(text);
     };
-    m_thread.reset(QThread::create([this, serverBase, trust, log] {
-        const UpdateCheck check = checkForFirmware(serverBase, trust, log);
+    m_thread.reset(QThread::create([this, serverBase, trust, limits, log] {
+        const UpdateCheck check = checkForFirmware(serverBase, trust, log, limits);
         {
             QMutexLocker lock(&m_lock);
             m_result = check;

@@ -17,7 +17,7 @@ using CheckLog = std::function<void(const QString &text)>;
 // The check both the window and the terminal make: "Checking for
 // updates...", the fetch, and on failure the lines that say so. Blocking.
 UpdateCheck checkForFirmware(const QString &serverBase, const CatalogueTrust &trust,
-                             const CheckLog &log);
+                             const CheckLog &log, const FetchLimits &limits = {});
 
 // The entry to install from a list: the newest (the last), or with `wanted`
 // the last one listed under that firmware name; nothing when there is none.
@@ -39,7 +39,8 @@ public:
     // Begins the check on its thread at once, before there is a console to
     // report to: its lines wait for start, which then reports the check as
     // its own. Lets the catalogue come while the window is still being built.
-    void prefetch(const QString &serverBase, const CatalogueTrust &trust);
+    void prefetch(const QString &serverBase, const CatalogueTrust &trust,
+                  const FetchLimits &limits = {});
     // Once per object; false when it was started before. Begins the check
     // unless prefetch did. A result that comes within `quickMs` is handed
     // back before this returns.

@@ -49,6 +49,7 @@ int main(int argc, char *argv[])
         if (!server.isEmpty())
             config.updateServerUrl = server;
         config.catalogueTrust = {};
+        config.fetchHelper = QStringLiteral(FETCH_HELPER);
         return config;
     };
     auto prepare = [](AppDelegate &, MainWindow &window) {

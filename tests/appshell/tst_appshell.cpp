@@ -179,6 +179,9 @@ private slots:
         if (signedBuild)
             rig.config.catalogueTrust.publicKeys = {
                 QStringLiteral("RWSuTg1p13RTyaHlT56dwf7bv/u8XSoESPIUnvwJLwwUlI57e5DaUD4c")};
+        // Prefetched as the application does it, by way of the fetching program.
+        if (prefetched)
+            rig.config.fetchHelper = QStringLiteral(FETCH_HELPER);
         rig.launch(!body.isEmpty(), prefetched);
         // Each entry left out for its extension says so, once.
         QCOMPARE(log.lines().filter(QStringLiteral("does not end in \".zip\"")).size(),

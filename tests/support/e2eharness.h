@@ -108,7 +108,8 @@ public:
             return false;
         open();
         if (prefetch) {
-            delegate->launchCheck().prefetch(config.updateServerUrl, config.catalogueTrust);
+            delegate->launchCheck().prefetch(config.updateServerUrl, config.catalogueTrust,
+                                             config.launchFetch());
             delegate->launchCheck().wait(-1);
             drain();
         }
