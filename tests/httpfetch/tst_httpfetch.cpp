@@ -1,5 +1,6 @@
 #include "platform/curltransfer.h"
 #include "platform/httpfetch.h"
+#include "devlogcapture.h"
 #include "testserver.h"
 
 #include <QProcess>
@@ -126,8 +127,10 @@ private slots:
         QFETCH(QString, helper);
         FetchLimits limits = kLimits;
         limits.helperProgram = helper;
+        const DevLogCapture log;
         const auto actual = fetchUrl(url.startsWith('/') ? server.url(url) : url, limits);
         QCOMPARE(actual ? QVariant(*actual) : QVariant(), expected);
+        QVERIFY2(answeredApart(log), qPrintable(log.lines().join('\n')));
     }
     // What a caller is told of a fetch that gave nothing.
     void failureIsNamed_data()
@@ -163,6 +166,7 @@ private slots:
         QFETCH(QString, helper);
         FetchLimits limits = kLimits;
         limits.helperProgram = helper;
+        const DevLogCapture log;
         const FetchResult result =
             fetchResource(url.startsWith('/') ? server.url(url) : url, limits);
         QCOMPARE(result.failure, failure);
@@ -172,6 +176,7 @@ private slots:
         QCOMPARE(result.host, QStringLiteral("127.0.0.1"));
         QCOMPARE(result.port, QUrl(result.url).port());
         QCOMPARE(result.curlError.isEmpty(), false);
+        QVERIFY2(answeredApart(log), qPrintable(log.lines().join('\n')));
     }
     void certificate_data()
     {
@@ -209,11 +214,13 @@ private slots:
         FetchLimits limits = kLimits;
         limits.caFile = certificates.filePath(trust + ".pem");
         limits.helperProgram = helper;
+        const DevLogCapture log;
         const auto got = fetchUrl(QStringLiteral("https://127.0.0.1:%1/ok").arg(port), limits);
         https.stop();
         serving.join();
         QCOMPARE(got ? QVariant(*got) : QVariant(),
                  fetched ? QVariant(QByteArray("secret")) : QVariant());
+        QVERIFY2(answeredApart(log), qPrintable(log.lines().join('\n')));
     }
 
     // What the fetching program answers is what the fetch gives. A program
@@ -334,6 +341,12 @@ private slots:
     }
 
 private:
+    // The fetching program, when there was one, gave the answer: a broken
+    // one would only slow the window's start, with every result the same.
+    static bool answeredApart(const DevLogCapture &log)
+    {
+        return log.lines().filter(QStringLiteral("fetching here instead")).isEmpty();
+    }
     static Transfer sampleTransfer()
     {
         Transfer transfer;
