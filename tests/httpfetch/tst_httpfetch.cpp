@@ -1,6 +1,6 @@
+#include "devlogcapture.h"
 #include "platform/curltransfer.h"
 #include "platform/httpfetch.h"
-#include "devlogcapture.h"
 #include "testserver.h"
 
 #include <QProcess>
