@@ -1,8 +1,6 @@
 #include "platform/curltransfer.h"
 
-#include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <memory>
 
 namespace {

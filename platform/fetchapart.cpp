@@ -26,11 +26,6 @@ namespace {
 // Room for everything in an answer but the body.
 constexpr long long kAnswerOverhead = 1024 * 1024;
 
-QString spawnError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 struct Child
 {
     pid_t pid = -1;
@@ -39,7 +34,10 @@ struct Child
 
 // Started with no blocked signals and the usual dispositions: the thread
 // that starts it leaves the stop signals to the main one, and a process
-// that ignores SIGPIPE passes that on through exec.
+// that ignores SIGPIPE passes that on through exec. posix_spawn rather than
+// QProcess, which the DFU tool's runs use: this start happens while the
+// window is being built, and posix_spawn shares the address space until
+// exec instead of copying the window's page tables.
 std::optional<Child> spawnHelper(const QString &program, const std::vector<std::string> &arguments)
 {
     int pipeEnds[2];
@@ -75,7 +73,8 @@ std::optional<Child> spawnHelper(const QString &program, const std::vector<std::
     close(pipeEnds[1]);
     if (error != 0) {
         close(pipeEnds[0]);
-        devLog(QStringLiteral("Could not start %1: %2").arg(program, spawnError(error)));
+        devLog(QStringLiteral("Could not start %1: %2")
+                   .arg(program, QString::fromLocal8Bit(std::strerror(error))));
         return std::nullopt;
     }
     child.output = pipeEnds[0];
